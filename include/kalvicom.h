@@ -1,0 +1,265 @@
+/*
+ * kalvicom - drive a serial port on a network serial device server as if it were local.
+ *
+ * Overview
+ * --------
+ * Each open port is one TCP connection to a device server speaking Telnet with binary
+ * transmission and the COM-PORT-OPTION (RFC 854, RFC 856, RFC 2217). The nine functions below are
+ * named after the platform's serial-port calls with the prefix "Kv" and take the same leading
+ * arguments, so code written for a local port moves over with little change:
+ *
+ *     HANDLE port = KvCreateFile("127.0.0.1:2217");          // instead of CreateFile("COM1", ...)
+ *     if (port == INVALID_HANDLE_VALUE) { ... }
+ *     DCB dcb = {0};
+ *     dcb.BaudRate = 9600; dcb.ByteSize = 8; dcb.Parity = NOPARITY; dcb.StopBits = ONESTOPBIT;
+ *     if (!KvSetCommState(port, &dcb)) { ... }
+ *     DWORD n;
+ *     KvWriteFile(port, "ID?\r", 4, &n);
+ *     char answer[64];
+ *     KvReadFile(port, answer, sizeof answer, &n);           // default: gives up after ~10 ms
+ *     KvCloseHandle(port);
+ *
+ * Results
+ * -------
+ * KvCreateFile returns a handle, or INVALID_HANDLE_VALUE on failure. Every other call returns
+ * 1 (TRUE) on success and 0 (FALSE) on failure. Nothing else is reported: there are no error codes
+ * to query afterwards and the library never logs. A call that fails because of a null pointer, a
+ * null handle or INVALID_HANDLE_VALUE returns 0 before touching anything.
+ *
+ * Threads and blocking
+ * --------------------
+ * The library has no threads, timers or locks of its own. Every call runs on the caller's thread
+ * and may block in the socket as described per call. Different ports are independent and may be
+ * used from different threads at the same time. One port must not be used by two threads at once,
+ * except that one thread may write while another reads.
+ *
+ * Differences from a local port
+ * -----------------------------
+ * - Writes have no time-out: a write blocks until the device server has taken the data.
+ * - Each changed line setting costs one command to the device server and a settle of 10 to about
+ *   20 ms; serial data arriving meanwhile is kept for the next read.
+ * - Serial data arriving within the first 10 to 20 ms after the open may be dropped (at most 256
+ *   bytes): the open flushes whatever the server sends first.
+ * - Once the connection is lost, reads and writes fail until the port is closed and opened again.
+ *
+ * On Windows the header takes HANDLE, DWORD, BOOL, DCB, COMMTIMEOUTS and COMMCONFIG from
+ * <windows.h>. Elsewhere it defines them itself with the same member names, order and widths
+ * (DWORD is 32 bits everywhere).
+ */
+#ifndef KALVICOM_H
+#define KALVICOM_H
+
+#ifdef _WIN32
+#include <windows.h>
+#define KVAPI WINAPI
+typedef LPCOMMCONFIG KV_COMMCONFIG_PTR;
+#else
+#include <stdint.h>
+#define KVAPI
+
+typedef uint32_t DWORD;
+typedef int32_t BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef void *HANDLE;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define MAXDWORD 0xffffffffu
+
+/* Parity values of DCB.Parity */
+#define NOPARITY 0
+#define ODDPARITY 1
+#define EVENPARITY 2
+#define MARKPARITY 3
+#define SPACEPARITY 4
+
+/* Stop-bit values of DCB.StopBits */
+#define ONESTOPBIT 0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS 2
+
+/* The line-settings record, laid out exactly as the Windows one (28 bytes). kalvicom reads and
+ * writes only BaudRate, ByteSize, Parity and StopBits; every other member is left alone. */
+typedef struct kv_dcb {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB, *LPDCB;
+
+/* The time-out record, laid out exactly as the Windows one (five DWORDs). Only the three Read
+ * members are used; writes are never timed. */
+typedef struct kv_commtimeouts {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
+
+/* There is no COMMCONFIG outside Windows; KvSetCommConfig takes a plain pointer there. */
+typedef void *KV_COMMCONFIG_PTR;
+#endif
+
+#if defined(KALVICOM_BUILDING)
+#if defined(_WIN32)
+#define KALVICOM_API
+#else
+#define KALVICOM_API __attribute__((visibility("default")))
+#endif
+#else
+#define KALVICOM_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * KvCreateFile - open a port on a device server.
+ *
+ * address: "A.B.C.D:PORT", a dotted IPv4 address and a TCP port, for example "127.0.0.1:2217".
+ *   Each number may have blanks and one '+' before it; separators must follow the digits
+ *   directly; text after the port number is ignored. Host names are not accepted. Every address
+ *   number must be 0 to 255 and the port 0 to 65535, or the open fails without connecting.
+ *
+ * Connects (blocking, with the system's connect time-out), asks the server for binary
+ * transmission both ways and for the COM-PORT-OPTION, then lets the server's first answers settle
+ * for 10 to about 20 ms. The new port reads with the time-outs 0, 0, 10 (see KvSetCommTimeouts)
+ * and has sent no line settings yet (see KvGetCommState).
+ *
+ * Returns the port's handle, or INVALID_HANDLE_VALUE when the address is null or malformed, the
+ * connection is refused or unreachable, or memory runs out. A failed open leaves nothing behind.
+ */
+KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address);
+
+/*
+ * KvCloseHandle - close a port: shuts the connection down and releases the port.
+ *
+ * Always returns 1. A null handle or INVALID_HANDLE_VALUE is accepted and does nothing, so the
+ * result of a failed open may be closed. After this call the handle must not be used again.
+ */
+KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE port);
+
+/*
+ * KvReadFile - read serial data from the device.
+ *
+ * buffer receives up to count bytes; *bytesRead receives the number delivered. How long the call
+ * waits depends on the port's time-outs (KvSetCommTimeouts), chosen at the start of each read:
+ *
+ *   Interval  Multiplier  Constant       Mode
+ *   0         0           0              unbounded: waits until exactly count bytes arrived
+ *   MAXDWORD  0           0              immediate: returns at once with what is already there
+ *   MAXDWORD  MAXDWORD    1..MAXDWORD-1  first byte: returns as soon as any data arrived, or
+ *                                        after Constant ms with none
+ *   any other combination                total: returns when count bytes arrived or after
+ *                                        count * Multiplier + Constant ms, whichever is first
+ *
+ * The interval never times the gap between bytes; it only takes part in choosing the mode. Telnet
+ * control traffic from the server is removed and never ends a wait on its own.
+ *
+ * Returns 1 on success, including a time-out with fewer than count bytes (or none). Returns 0
+ * when the connection is closed or fails: *bytesRead is then 0, and any bytes placed in buffer by
+ * this call are lost. count 0 returns 1 at once. With a null handle, buffer or bytesRead the call
+ * returns 0 and touches nothing.
+ */
+KALVICOM_API BOOL KVAPI KvReadFile(HANDLE port, void *buffer, DWORD count, DWORD *bytesRead);
+
+/*
+ * KvWriteFile - write serial data to the device.
+ *
+ * Sends count bytes from data exactly as given (every byte value, CR, LF and NUL included; the
+ * Telnet escaping of 0xFF is done here). Blocks until the device server has taken all of it: there
+ * is no write time-out.
+ *
+ * Returns 1 with *bytesWritten = count when everything was sent. Returns 0 with *bytesWritten = 0
+ * when the connection fails or stops taking data part way (part of the data may have gone out).
+ * With a null handle, data or bytesWritten the call returns 0 and touches nothing.
+ */
+KALVICOM_API BOOL KVAPI KvWriteFile(HANDLE port, const void *data, DWORD count, DWORD *bytesWritten);
+
+/*
+ * KvSetCommTimeouts - set the read time-outs (see KvReadFile for what they select).
+ *
+ * Copies ReadIntervalTimeout, ReadTotalTimeoutMultiplier and ReadTotalTimeoutConstant; the two
+ * write members are ignored. Sends nothing. Returns 1, or 0 with nothing changed when the handle or
+ * timeouts is null.
+ */
+KALVICOM_API BOOL KVAPI KvSetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeouts);
+
+/*
+ * KvSetCommState - set baud rate, data size, parity and stop bits on the device server's port.
+ *
+ * Uses only BaudRate, ByteSize, Parity and StopBits, and sends a setting only when it differs from
+ * the one last sent on this port, in the order baud rate, data size, parity, stop bits. Each sent
+ * setting is followed by a settle of 10 to about 20 ms, so changing all four takes about 40 to
+ * 80 ms and changing none returns at once.
+ *
+ * Accepted: BaudRate 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200,
+ * 38400, 57600, 115200; ByteSize 5 to 8; Parity NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY,
+ * SPACEPARITY; StopBits ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS.
+ *
+ * Returns 1 when every changed setting was sent. Returns 0 at the first value that is not
+ * accepted or the first command that could not be sent: settings before it stay sent (and are
+ * reported by KvGetCommState), later ones are not examined. The device server's answers are not
+ * awaited or checked. A null handle or dcb returns 0.
+ */
+KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE port, const DCB *dcb);
+
+/*
+ * KvGetCommState - report the line settings last sent on this port.
+ *
+ * Writes BaudRate, ByteSize, Parity and StopBits and leaves every other member of *dcb as it was.
+ * No network traffic. Before any setting has been sent it reports BaudRate 0, ByteSize 0,
+ * Parity 0xFF and StopBits 0xFF, meaning "not set yet" (the device server's port then runs at
+ * whatever it was configured with). Returns 1, or 0 when the handle or dcb is null.
+ */
+KALVICOM_API BOOL KVAPI KvGetCommState(HANDLE port, DCB *dcb);
+
+/*
+ * KvSetCommConfig - accepted for compatibility; reads none of its arguments, does nothing and
+ * returns 1.
+ */
+KALVICOM_API BOOL KVAPI KvSetCommConfig(HANDLE port, KV_COMMCONFIG_PTR config, DWORD size);
+
+/*
+ * KvSetupComm - accepted for compatibility (the library's buffers are fixed); reads none of its
+ * arguments, does nothing and returns 1.
+ */
+KALVICOM_API BOOL KVAPI KvSetupComm(HANDLE port, DWORD inQueue, DWORD outQueue);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KALVICOM_H */

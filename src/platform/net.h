@@ -1,0 +1,60 @@
+// The few operating-system services the rest of the library needs: a TCP socket, readiness
+// waits, sends and receives, a millisecond tick counter and the start-up at load. One file per
+// platform implements them (net_posix.cpp, net_win32.cpp); nothing outside this folder knows
+// which one is compiled.
+#ifndef KALVICOM_PLATFORM_NET_H
+#define KALVICOM_PLATFORM_NET_H
+
+#include <cstdint>
+
+// Wide enough for a POSIX descriptor and a Winsock SOCKET alike.
+typedef intptr_t NetSocket;
+constexpr NetSocket kInvalidSocket = -1;
+
+// A wait limit meaning "no limit".
+constexpr uint32_t kNetWaitForever = 0xFFFFFFFFu;
+// The longest finite wait handed to the system in one piece, in milliseconds (fits poll()'s int
+// and keeps deadline arithmetic on the 32-bit tick counter unambiguous).
+constexpr uint32_t kNetLongestWait = 0x7FFFFFFFu;
+
+enum NetWaitResult { kNetReadable = 1, kNetTimedOut = 0, kNetWaitFailed = -1 };
+
+// Starts the network stack for the process. Returns false when it cannot be started.
+bool NetStartup();
+
+// Tells the user that the network stack could not be started (a message box where there is
+// one). Does not return: ends the process with status 1.
+[[noreturn]] void NetStartupFailed(const char *text, const char *caption);
+
+// Creates a blocking IPv4 TCP stream socket (close-on-exec). Returns kInvalidSocket on failure.
+NetSocket NetOpenSocket();
+
+// Connects to address[0].address[1].address[2].address[3]:port, blocking. Returns true on success.
+bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port);
+
+// Switches off send coalescing. Errors are ignored.
+void NetSetNoDelay(NetSocket sock);
+
+// One send of up to length bytes. Returns the number accepted (0 when none), or -1 on error.
+// Never raises SIGPIPE; an interrupted send is restarted.
+int32_t NetSend(NetSocket sock, const void *data, uint32_t length);
+
+// Waits until sock is readable, for at most ms milliseconds (0 polls, kNetWaitForever waits
+// without limit, other values are capped at kNetLongestWait). An interrupted wait goes on with
+// the time that is left.
+NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms);
+
+// One receive of up to length bytes. Returns the number received, 0 when the peer closed the
+// connection, -1 on error.
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length);
+
+// Shuts the connection down in both directions and closes the socket. Errors are ignored.
+void NetClose(NetSocket sock);
+
+// Milliseconds on a monotonic clock, wrapping at 2^32. Compare as (now - start), unsigned.
+uint32_t NetTicks();
+
+// Blocks the calling thread for ms milliseconds.
+void NetSleep(uint32_t ms);
+
+#endif

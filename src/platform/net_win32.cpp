@@ -1,0 +1,102 @@
+// Winsock 2: select() on one socket with seconds plus microseconds, GetTickCount, and the
+// message box for a failed start-up.
+#include "platform/net.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+static WSADATA g_wsaData; // filled by the start-up, never read again
+
+bool NetStartup()
+{
+    return WSAStartup(MAKEWORD(2, 0), &g_wsaData) == 0;
+}
+
+void NetStartupFailed(const char *text, const char *caption)
+{
+    MessageBoxA(nullptr, text, caption, MB_OK);
+    std::exit(1);
+}
+
+static SOCKET ToSocket(NetSocket sock)
+{
+    return static_cast<SOCKET>(sock);
+}
+
+NetSocket NetOpenSocket()
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET)
+        return kInvalidSocket;
+    // The Winsock counterpart of close-on-exec: child processes do not inherit the socket.
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<NetSocket>(s);
+}
+
+bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port)
+{
+    sockaddr_in to;
+    std::memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    std::memcpy(&to.sin_addr.s_addr, address, 4); // already in network order
+    return connect(ToSocket(sock), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+}
+
+void NetSetNoDelay(NetSocket sock)
+{
+    DWORD on = 0xFFFFFFFFu; // all bits set; any non-zero value enables
+    setsockopt(ToSocket(sock), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
+}
+
+int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
+{
+    int sent = send(ToSocket(sock), static_cast<const char *>(data), static_cast<int>(length), 0);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(ToSocket(sock), &readable);
+    timeval limit;
+    timeval *wait = nullptr;
+    if (ms != kNetWaitForever) {
+        if (ms > kNetLongestWait)
+            ms = kNetLongestWait;
+        limit.tv_sec = static_cast<long>(ms / 1000u);
+        limit.tv_usec = static_cast<long>(ms % 1000u) * 1000L;
+        wait = &limit;
+    }
+    int ready = select(0, &readable, nullptr, nullptr, wait);
+    if (ready == SOCKET_ERROR)
+        return kNetWaitFailed;
+    return FD_ISSET(ToSocket(sock), &readable) ? kNetReadable : kNetTimedOut;
+}
+
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length)
+{
+    int got = recv(ToSocket(sock), static_cast<char *>(buffer), static_cast<int>(length), 0);
+    return got == SOCKET_ERROR ? -1 : got;
+}
+
+void NetClose(NetSocket sock)
+{
+    shutdown(ToSocket(sock), SD_BOTH);
+    closesocket(ToSocket(sock));
+}
+
+uint32_t NetTicks()
+{
+    return GetTickCount();
+}
+
+void NetSleep(uint32_t ms)
+{
+    Sleep(ms);
+}

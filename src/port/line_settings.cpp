@@ -1,0 +1,124 @@
+// KvSetCommState, KvGetCommState and the two calls accepted for compatibility.
+#include "port/line_settings.h"
+
+#include "kalvicom.h"
+#include "port/handle.h"
+#include "port/write.h"
+#include "telnet/protocol.h"
+#include "telnet/receiver.h"
+
+static const uint32_t kBaudRates[] = {50,   75,   110,  134,  150,   200,   300,   600,   1200,
+                                      1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+int SendPortCommand(PortContext *pc, const uint8_t *frame, uint32_t length)
+{
+    if (pc == nullptr)
+        return 0;
+    if (SendAll(pc->sock, frame, length) != static_cast<int32_t>(length))
+        return 0;
+    SettleKeepingData(pc, kSettleMs); // a lost connection shows at the next read or write
+    return 1;
+}
+
+static bool IsAcceptedBaudRate(uint32_t rate)
+{
+    for (uint32_t accepted : kBaudRates)
+        if (rate == accepted)
+            return true;
+    return false;
+}
+
+// The RFC 2217 value for a DCB Parity or StopBits value, or 0 when it is not accepted.
+static uint8_t ParityValue(uint8_t parity)
+{
+    return parity <= SPACEPARITY ? static_cast<uint8_t>(parity + 1) : 0;
+}
+
+static uint8_t StopBitsValue(uint8_t stopBits)
+{
+    static const uint8_t values[] = {1, 3, 2}; // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
+    return stopBits <= TWOSTOPBITS ? values[stopBits] : 0;
+}
+
+static int SendSetting(PortContext *pc, uint8_t command, uint8_t value)
+{
+    const uint8_t frame[] = {IAC, SB, COM_PORT_OPTION, command, value, IAC, SE};
+    return SendPortCommand(pc, frame, sizeof frame);
+}
+
+extern "C" KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE handle, const DCB *dcb)
+{
+    PortContext *pc = PortFromHandle(handle);
+    if (pc == nullptr || dcb == nullptr)
+        return 0;
+
+    // Each value is checked before it is compared with the cache, so an invalid value is refused
+    // even when it happens to equal the "not set yet" marker.
+    const uint32_t rate = dcb->BaudRate;
+    if (!IsAcceptedBaudRate(rate))
+        return 0;
+    if (rate != pc->cachedBaudRate) {
+        const uint8_t frame[] = {IAC,
+                                 SB,
+                                 COM_PORT_OPTION,
+                                 SET_BAUDRATE,
+                                 static_cast<uint8_t>(rate >> 24),
+                                 static_cast<uint8_t>(rate >> 16),
+                                 static_cast<uint8_t>(rate >> 8),
+                                 static_cast<uint8_t>(rate),
+                                 IAC,
+                                 SE};
+        if (!SendPortCommand(pc, frame, sizeof frame))
+            return 0;
+        pc->cachedBaudRate = rate;
+    }
+
+    if (dcb->ByteSize < 5 || dcb->ByteSize > 8)
+        return 0;
+    if (dcb->ByteSize != pc->cachedByteSize) {
+        if (!SendSetting(pc, SET_DATASIZE, dcb->ByteSize))
+            return 0;
+        pc->cachedByteSize = dcb->ByteSize;
+    }
+
+    const uint8_t parity = ParityValue(dcb->Parity);
+    if (parity == 0)
+        return 0;
+    if (dcb->Parity != pc->cachedParity) {
+        if (!SendSetting(pc, SET_PARITY, parity))
+            return 0;
+        pc->cachedParity = dcb->Parity;
+    }
+
+    const uint8_t stopBits = StopBitsValue(dcb->StopBits);
+    if (stopBits == 0)
+        return 0;
+    if (dcb->StopBits != pc->cachedStopBits) {
+        if (!SendSetting(pc, SET_STOPSIZE, stopBits))
+            return 0;
+        pc->cachedStopBits = dcb->StopBits;
+    }
+    return 1;
+}
+
+extern "C" KALVICOM_API BOOL KVAPI KvGetCommState(HANDLE handle, DCB *dcb)
+{
+    PortContext *pc = PortFromHandle(handle);
+    if (pc == nullptr || dcb == nullptr)
+        return 0;
+    dcb->BaudRate = pc->cachedBaudRate;
+    dcb->StopBits = pc->cachedStopBits;
+    dcb->Parity = pc->cachedParity;
+    dcb->ByteSize = pc->cachedByteSize;
+    return 1;
+}
+
+extern "C" KALVICOM_API BOOL KVAPI KvSetCommConfig(HANDLE, KV_COMMCONFIG_PTR, DWORD)
+{
+    return 1;
+}
+
+extern "C" KALVICOM_API BOOL KVAPI KvSetupComm(HANDLE, DWORD, DWORD)
+{
+    return 1;
+}

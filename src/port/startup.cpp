@@ -1,0 +1,10 @@
+#include "port/startup.h"
+
+#include "platform/net.h"
+
+int LibraryLoadEntry(uint32_t reason)
+{
+    if (reason == kLoadProcessAttach && !NetStartup())
+        NetStartupFailed("Problem with WinSock2 DLL", "KALVICOM.DLL");
+    return 1;
+}

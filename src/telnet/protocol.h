@@ -1,0 +1,35 @@
+// Protocol byte values, named as their RFCs name them.
+#ifndef KALVICOM_TELNET_PROTOCOL_H
+#define KALVICOM_TELNET_PROTOCOL_H
+
+#include <cstdint>
+
+// Telnet commands (RFC 854)
+constexpr uint8_t SE = 0xF0;   // end of subnegotiation
+constexpr uint8_t NOP = 0xF1;  // no operation
+constexpr uint8_t DM = 0xF2;   // data mark
+constexpr uint8_t BRK = 0xF3;  // break
+constexpr uint8_t IP = 0xF4;   // interrupt process
+constexpr uint8_t AO = 0xF5;   // abort output
+constexpr uint8_t AYT = 0xF6;  // are you there
+constexpr uint8_t EC = 0xF7;   // erase character
+constexpr uint8_t EL = 0xF8;   // erase line
+constexpr uint8_t GA = 0xF9;   // go ahead
+constexpr uint8_t SB = 0xFA;   // start of subnegotiation
+constexpr uint8_t WILL = 0xFB;
+constexpr uint8_t WONT = 0xFC;
+constexpr uint8_t DO = 0xFD;
+constexpr uint8_t DONT = 0xFE;
+constexpr uint8_t IAC = 0xFF;  // interpret as command
+
+// Options
+constexpr uint8_t TRANSMIT_BINARY = 0x00; // RFC 856
+constexpr uint8_t COM_PORT_OPTION = 0x2C; // RFC 2217
+
+// COM-PORT-OPTION client-to-server commands (RFC 2217)
+constexpr uint8_t SET_BAUDRATE = 1;
+constexpr uint8_t SET_DATASIZE = 2;
+constexpr uint8_t SET_PARITY = 3;
+constexpr uint8_t SET_STOPSIZE = 4;
+
+#endif

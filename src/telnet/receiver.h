@@ -1,0 +1,36 @@
+// The inbound road: socket -> rxBuffer -> decoder -> caller.
+#ifndef KALVICOM_TELNET_RECEIVER_H
+#define KALVICOM_TELNET_RECEIVER_H
+
+#include <cstdint>
+
+#include "port/port_context.h"
+
+enum FillResult { kFilled, kFillTimedOut, kFillFailed };
+
+// Waits up to wait milliseconds (0 polls, kNetWaitForever has no limit) for the socket to become
+// readable, then receives once, up to kBufferSize bytes, into the empty rxBuffer. Failed means the
+// wait or the receive failed or the server closed the connection.
+FillResult FillReceiveBuffer(PortContext *pc, uint32_t wait);
+
+// Decodes undecoded bytes of rxBuffer into out, at most room data bytes; returns how many it
+// wrote, or -1 for a null pc or out. Telnet control is removed; the decoding state carries over
+// from one call (and one receive) to the next. Bytes left when room runs out move to the front of
+// rxBuffer.
+int32_t TelnetDecode(PortContext *pc, uint8_t *out, uint32_t room);
+
+// Consumes the Telnet control traffic at the front of rxBuffer and stops before the first data
+// byte, which stays undecoded for the next read.
+void TelnetSkipControl(PortContext *pc);
+
+// Receives and decodes into scratch for about ms milliseconds (up to twice that), or until room
+// data bytes have been decoded. *decoded is set to 0 on entry and to the number decoded when the
+// result is 1. Returns 0 on a connection failure, or at once for a null pc, scratch or decoded.
+int SettleWait(PortContext *pc, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms);
+
+// Like SettleWait, but keeps serial data: control traffic arriving in the window is dropped, and
+// the first data byte ends the receiving, staying in rxBuffer for the next read. Still lasts about
+// ms milliseconds (up to twice that when nothing arrives). Returns 0 on a connection failure.
+int SettleKeepingData(PortContext *pc, uint32_t ms);
+
+#endif

@@ -1,0 +1,141 @@
+// Opening and closing ports against the scripted server.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "port/address.h"
+#include "port/port_context.h"
+#include "port_fixture.h"
+
+TEST(OpenClose, SendsNegotiationInOneSendAndSettlesAboutTenMs)
+{
+    ScriptServer server;
+    Stopwatch clock;
+    HANDLE port = KvCreateFile(server.Address().c_str());
+    double took = clock.Ms();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(server.WaitReceived(Negotiation().size()));
+    EXPECT_EQ(Hex(server.Received()), Hex(Negotiation()));
+    // Silent server: the connect is immediate on loopback, then a 10 ms settle.
+    EXPECT_GE(took, 9.0);
+    EXPECT_LE(took, 80.0);
+    EXPECT_EQ(KvCloseHandle(port), 1);
+    EXPECT_TRUE(server.WaitPeerClosed()) << "close must end the connection";
+}
+
+TEST(OpenClose, FreshPortState)
+{
+    ScriptServer server;
+    HANDLE port = KvCreateFile(server.Address().c_str());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const PortContext *pc = static_cast<const PortContext *>(port);
+    EXPECT_EQ(pc->port, server.Port());
+    EXPECT_EQ(pc->readIntervalTimeout, 0u);
+    EXPECT_EQ(pc->readTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(pc->readTotalTimeoutConstant, 10u);
+    EXPECT_EQ(pc->rxPending, 0u);
+    EXPECT_EQ(pc->iacSeen | pc->inSubnegotiation | pc->skipOptionByte, 0u);
+    KvCloseHandle(port);
+}
+
+// Address texts on loopback: %PORT% stands for the scripted server's port.
+struct AddressCase {
+    const char *text;
+    bool opens;
+    const char *why;
+};
+
+static const AddressCase kAddressCases[] = {
+    {"127.0.0.1:%PORT%", true, "plain"},
+    {"127.0.0.1:%PORT%/extra", true, "text after the port is ignored"},
+    {"127.0.0.1: %PORT%", true, "blank before a number"},
+    {" \t127.0.0.1:%PORT%", true, "blanks before the first number"},
+    {"127.0.0.1:+%PORT%", true, "plus sign"},
+    {"127.000.0.01:%PORT%", true, "leading zeros are decimal digits"},
+    {"127.0.0.2:%PORT%", false, "another loopback address: nobody listens there"},
+    {"127.0.0.1", false, "no port"},
+    {"127.0.0.1:", false, "empty port"},
+    {"127 .0.0.1:%PORT%", false, "blank before a separator"},
+    {"127.0.0:%PORT%", false, "three address numbers"},
+    {"localhost:%PORT%", false, "host names are not accepted"},
+    {"127.0.0.1:-%PORT%", false, "negative port wraps out of range"},
+    {"383.0.0.1:%PORT%", false, "383 would wrap to 127"},
+    {"127.0.0.1:%PORT%0000000", false, "port past 65535"},
+    {"127.0.0.4294967423:%PORT%", false, "number past 32 bits (would wrap to 127)"},
+    {"", false, "empty text"},
+};
+
+TEST(OpenClose, AddressTexts)
+{
+    ScriptServer server;
+    for (const AddressCase &c : kAddressCases) {
+        std::string text = c.text;
+        size_t at = text.find("%PORT%");
+        if (at != std::string::npos)
+            text.replace(at, 6, std::to_string(server.Port()));
+        int acceptedBefore = server.Accepted();
+        HANDLE port = KvCreateFile(text.c_str());
+        EXPECT_EQ(port != INVALID_HANDLE_VALUE, c.opens) << text << ": " << c.why;
+        if (port != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(server.WaitAcceptedCount(acceptedBefore + 1)) << text;
+            KvCloseHandle(port);
+        } else {
+            EXPECT_EQ(server.Accepted(), acceptedBefore) << text << ": must not connect";
+        }
+    }
+}
+
+TEST(OpenClose, ParsedPortKeepsAllItsBits)
+{
+    uint8_t address[4];
+    uint32_t port = 0;
+    ASSERT_TRUE(ParseAddress("10.0.0.5:23", address, &port));
+    EXPECT_EQ(port, 23u);
+    EXPECT_EQ(address[0], 10);
+    EXPECT_EQ(address[3], 5);
+}
+
+TEST(OpenClose, NullAndInvalidHandles)
+{
+    EXPECT_EQ(KvCreateFile(nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(KvCloseHandle(nullptr), 1);
+    EXPECT_EQ(KvCloseHandle(INVALID_HANDLE_VALUE), 1);
+}
+
+// A port on which nothing listens: take a free port from a server, then close it.
+static std::string RefusedAddress()
+{
+    uint16_t free;
+    {
+        ScriptServer gone;
+        free = gone.Port();
+    }
+    return "127.0.0.1:" + std::to_string(free);
+}
+
+TEST(OpenClose, RefusedConnectionLeavesNothingOpen)
+{
+    std::string refused = RefusedAddress();
+    int before = OpenDescriptorCount();
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(KvCreateFile(refused.c_str()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(OpenClose, ThousandOpenCloseCyclesLeaveNothingOpen)
+{
+    ScriptServer server;
+    // One settled port first, so the server's own descriptors are already counted.
+    HANDLE first = KvCreateFile(server.Address().c_str());
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    server.WaitAccepted();
+    KvCloseHandle(first);
+    int before = OpenDescriptorCount();
+    for (int i = 0; i < 1000; ++i) {
+        HANDLE port = KvCreateFile(server.Address().c_str());
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << "cycle " << i;
+        KvCloseHandle(port);
+    }
+    // The server closes its side of each connection when the next one arrives; allow it one.
+    EXPECT_LE(OpenDescriptorCount(), before + 1);
+}

@@ -1,0 +1,65 @@
+// Shared pieces of the tests that talk to a scripted server through the public calls.
+#ifndef KALVICOM_TESTS_PORT_FIXTURE_H
+#define KALVICOM_TESTS_PORT_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "kalvicom.h"
+#include "script_server.h"
+
+// The first bytes every device server sees from a fresh port.
+inline Bytes Negotiation()
+{
+    return B({0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C});
+}
+
+// Milliseconds since construction, for timing checks.
+class Stopwatch {
+public:
+    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+    double Ms() const
+    {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+    }
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+// A port open on a fresh scripted server, with the negotiation already received and forgotten.
+class PortTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        port = KvCreateFile(server.Address().c_str());
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(server.WaitReceived(Negotiation().size()));
+        ASSERT_EQ(Hex(server.TakeReceived()), Hex(Negotiation()));
+    }
+    void TearDown() override
+    {
+        if (port != INVALID_HANDLE_VALUE)
+            KvCloseHandle(port);
+    }
+    void SetTimeouts(DWORD interval, DWORD multiplier, DWORD constant)
+    {
+        COMMTIMEOUTS t = {interval, multiplier, constant, 0, 0};
+        ASSERT_EQ(KvSetCommTimeouts(port, &t), 1);
+    }
+    // Reads up to count bytes; returns them, or fails the test if the read failed.
+    Bytes Read(DWORD count)
+    {
+        Bytes out(count);
+        DWORD got = 12345;
+        EXPECT_EQ(KvReadFile(port, out.data(), count, &got), 1);
+        out.resize(got <= count ? got : 0);
+        return out;
+    }
+
+    ScriptServer server;
+    HANDLE port = INVALID_HANDLE_VALUE;
+};
+
+#endif

@@ -1,0 +1,200 @@
+#include "script_server.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "test_socket.h"
+
+ScriptServer::ScriptServer()
+{
+    TestSocketStartup();
+    listener_ = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    conn_ = static_cast<intptr_t>(kTestInvalidSocket);
+    sockaddr_in at;
+    std::memset(&at, 0, sizeof at);
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    at.sin_port = 0;
+    bind(static_cast<TestSocket>(listener_), reinterpret_cast<sockaddr *>(&at), sizeof at);
+    listen(static_cast<TestSocket>(listener_), 16);
+    TestSockLen length = sizeof at;
+    getsockname(static_cast<TestSocket>(listener_), reinterpret_cast<sockaddr *>(&at), &length);
+    port_ = ntohs(at.sin_port);
+    thread_ = std::thread([this] { Run(); });
+}
+
+ScriptServer::~ScriptServer()
+{
+    stop_ = true;
+    for (std::thread &t : timers_)
+        t.join();
+    thread_.join();
+    if (conn_ != static_cast<intptr_t>(kTestInvalidSocket))
+        TestCloseSocket(static_cast<TestSocket>(conn_));
+    TestCloseSocket(static_cast<TestSocket>(listener_));
+}
+
+std::string ScriptServer::Address() const
+{
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+void ScriptServer::SendOnAccept(const Bytes &bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    onAccept_ = bytes;
+}
+
+void ScriptServer::SetReading(bool reading)
+{
+    reading_ = reading;
+}
+
+// The background thread: accept one connection (the most recent one replaces the previous), then
+// record what arrives until told to stop.
+void ScriptServer::Run()
+{
+    while (!stop_) {
+        if (resetRequested_) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            TestResetSocket(static_cast<TestSocket>(conn_));
+            conn_ = static_cast<intptr_t>(kTestInvalidSocket);
+            resetRequested_ = false;
+            changed_.notify_all();
+        }
+        TestSocket active = static_cast<TestSocket>(conn_);
+        bool haveConn = conn_ != static_cast<intptr_t>(kTestInvalidSocket);
+        bool watchConn = haveConn && reading_ && !peerClosed_;
+        int which = TestWaitReadable(static_cast<TestSocket>(listener_), watchConn ? active : kTestInvalidSocket, 20);
+        if (which & 1) {
+            TestSocket s = accept(static_cast<TestSocket>(listener_), nullptr, nullptr);
+            if (s != kTestInvalidSocket) {
+                Bytes first;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    if (haveConn)
+                        TestCloseSocket(active);
+                    conn_ = static_cast<intptr_t>(s);
+                    peerClosed_ = false;
+                    received_.clear();
+                    first = onAccept_;
+                }
+                if (!first.empty())
+                    TestSendAll(s, first.data(), first.size());
+                ++accepted_;
+                changed_.notify_all();
+                continue;
+            }
+        }
+        if ((which & 2) && reading_) {
+            uint8_t buffer[65536];
+            int got = TestReceive(active, buffer, sizeof buffer);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (got > 0)
+                received_.insert(received_.end(), buffer, buffer + got);
+            else
+                peerClosed_ = true;
+            changed_.notify_all();
+        }
+    }
+}
+
+bool ScriptServer::WaitAccepted(int timeoutMs)
+{
+    return WaitAcceptedCount(1, timeoutMs);
+}
+
+bool ScriptServer::WaitAcceptedCount(int n, int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return accepted_ >= n; });
+}
+
+bool ScriptServer::WaitReceived(size_t n, int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return received_.size() >= n; });
+}
+
+bool ScriptServer::WaitPeerClosed(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return peerClosed_; });
+}
+
+Bytes ScriptServer::Received()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+Bytes ScriptServer::TakeReceived()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Bytes all;
+    all.swap(received_);
+    return all;
+}
+
+void ScriptServer::Send(const Bytes &bytes)
+{
+    WaitAccepted();
+    TestSendAll(static_cast<TestSocket>(conn_), bytes.data(), bytes.size());
+}
+
+void ScriptServer::SendAfter(int ms, const Bytes &bytes)
+{
+    timers_.emplace_back([this, ms, bytes] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        Send(bytes);
+    });
+}
+
+void ScriptServer::Close()
+{
+    WaitAccepted();
+    std::lock_guard<std::mutex> lock(mutex_);
+    shutdown(static_cast<TestSocket>(conn_), kTestShutdownBoth);
+}
+
+void ScriptServer::Reset()
+{
+    WaitAccepted();
+    // The background thread owns the socket while it may be waiting on it, so it does the reset.
+    std::unique_lock<std::mutex> lock(mutex_);
+    resetRequested_ = true;
+    changed_.wait(lock, [this] { return !resetRequested_; });
+}
+
+void ScriptServer::CloseAfter(int ms)
+{
+    timers_.emplace_back([this, ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        Close();
+    });
+}
+
+Bytes B(std::initializer_list<int> values)
+{
+    Bytes out;
+    for (int v : values)
+        out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
+Bytes Text(const std::string &s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+std::string Hex(const Bytes &bytes)
+{
+    std::string out;
+    char piece[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(piece, sizeof piece, i ? " %02X" : "%02X", bytes[i]);
+        out += piece;
+    }
+    return out;
+}

@@ -1,0 +1,79 @@
+// A scripted device server on loopback for the tests: it listens on 127.0.0.1 (port 0, so the
+// system picks a free one), accepts connections in the background, records every byte it receives
+// and sends what the test tells it, when it tells it.
+#ifndef KALVICOM_TESTS_SCRIPT_SERVER_H
+#define KALVICOM_TESTS_SCRIPT_SERVER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+typedef std::vector<uint8_t> Bytes;
+
+class ScriptServer {
+public:
+    ScriptServer();
+    ~ScriptServer();
+    ScriptServer(const ScriptServer &) = delete;
+    ScriptServer &operator=(const ScriptServer &) = delete;
+
+    uint16_t Port() const { return port_; }
+    std::string Address() const; // "127.0.0.1:PORT"
+
+    // Bytes sent the moment a connection is accepted (before anything is received).
+    void SendOnAccept(const Bytes &bytes);
+    // Whether to read from the connection at all; a server that never reads lets the library's
+    // sends fill the socket buffers.
+    void SetReading(bool reading);
+
+    // Waits until a connection has been accepted. Returns false after timeoutMs without one.
+    bool WaitAccepted(int timeoutMs = 5000);
+    // Waits until n connections have been accepted in all.
+    bool WaitAcceptedCount(int n, int timeoutMs = 5000);
+    // Waits until at least n bytes have been received in all. Returns false after timeoutMs.
+    bool WaitReceived(size_t n, int timeoutMs = 5000);
+    // Waits until the library's side has closed the connection (a receive returned 0 or failed).
+    bool WaitPeerClosed(int timeoutMs = 5000);
+
+    Bytes Received();                                         // everything received so far
+    Bytes TakeReceived();                                     // the same, and forget it
+    void Send(const Bytes &bytes);                            // sends now, all of it
+    void SendAfter(int ms, const Bytes &bytes);               // sends from a timer thread
+    void Close();                                             // orderly close (FIN)
+    void Reset();                                             // abortive close (RST)
+    void CloseAfter(int ms);
+    int Accepted() const { return accepted_.load(); }         // connections accepted so far
+
+private:
+    void Run();
+
+    intptr_t listener_;
+    intptr_t conn_;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> reading_{true};
+    std::atomic<bool> resetRequested_{false};
+    std::atomic<int> accepted_{0};
+    bool peerClosed_ = false;
+    Bytes onAccept_;
+    Bytes received_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread thread_;
+    std::vector<std::thread> timers_;
+};
+
+// Bytes from a list such as {0x41, 0xFF}, or from text.
+Bytes B(std::initializer_list<int> values);
+Bytes Text(const std::string &s);
+// "41 FF 42" for failure messages.
+std::string Hex(const Bytes &bytes);
+
+// The number of open descriptors (handles) of this process; -1 where it cannot be told.
+int OpenDescriptorCount();
+
+#endif

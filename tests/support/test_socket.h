@@ -1,0 +1,46 @@
+// The few socket calls the test helpers use, for POSIX and Winsock alike.
+#ifndef KALVICOM_TESTS_TEST_SOCKET_H
+#define KALVICOM_TESTS_TEST_SOCKET_H
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+typedef SOCKET TestSocket;
+typedef int TestSockLen;
+const TestSocket kTestInvalidSocket = INVALID_SOCKET;
+const int kTestShutdownBoth = SD_BOTH;
+inline void TestSocketStartup()
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+}
+inline void TestCloseSocket(TestSocket s) { closesocket(s); }
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+typedef int TestSocket;
+typedef socklen_t TestSockLen;
+const TestSocket kTestInvalidSocket = -1;
+const int kTestShutdownBoth = SHUT_RDWR;
+inline void TestSocketStartup() {}
+inline void TestCloseSocket(TestSocket s) { close(s); }
+#endif
+
+// Waits up to ms for a or b (either may be kTestInvalidSocket) to become readable. Returns a
+// bit mask: 1 for a, 2 for b.
+int TestWaitReadable(TestSocket a, TestSocket b, int ms);
+// Sends everything, looping over partial sends. Returns false on error.
+bool TestSendAll(TestSocket s, const void *data, size_t length);
+// One receive; returns the count, 0 at the peer's close, -1 on error.
+int TestReceive(TestSocket s, void *buffer, size_t length);
+// Closes with an abortive reset (RST) instead of an orderly close.
+void TestResetSocket(TestSocket s);
+
+#endif
