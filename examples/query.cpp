@@ -13,7 +13,8 @@
 
 #include "kalvicom.h"
 
-namespace {
+namespace
+{
 
 struct PortCloser {
     void operator()(void *port) const { KvCloseHandle(port); }

@@ -18,7 +18,8 @@
 
 #include "port_fixture.h"
 
-namespace {
+namespace
+{
 
 std::vector<std::string> gCommand;
 
@@ -63,9 +64,10 @@ Outcome RunExample(const std::string &address)
 Bytes ExpectedWire()
 {
     Bytes wire = Negotiation();
-    for (const Bytes &part : {B({0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0}),
-                              B({0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0}), B({0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0}),
-                              B({0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0}), Text("ID?\r")})
+    for (const Bytes &part :
+         {B({0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0}),
+          B({0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0}), B({0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0}),
+          B({0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0}), Text("ID?\r")})
         wire.insert(wire.end(), part.begin(), part.end());
     return wire;
 }
@@ -85,6 +87,7 @@ struct Case {
     const char *out;
 };
 
+// clang-format off
 const Case kCases[] = {
     {"one piece", Server::kAnswers, {{0, Text("KV-1 ready\r\n")}}, 0, "KV-1 ready\n"},
     {"three pieces, 300 ms apart", Server::kAnswers,
@@ -98,6 +101,7 @@ const Case kCases[] = {
     {"server hangs up after the request", Server::kHangsUp, {}, 1, ""},
     {"no server", Server::kAbsent, {}, 1, ""},
 };
+// clang-format on
 
 TEST(Example, RunsAgainstScriptedServer)
 {
