@@ -5,6 +5,7 @@
 
 #include "port/address.h"
 #include "port/port_context.h"
+#include "port/startup.h"
 #include "port_fixture.h"
 
 TEST(OpenClose, SendsNegotiationInOneSendAndSettlesAboutTenMs)
@@ -138,4 +139,16 @@ TEST(OpenClose, ThousandOpenCloseCyclesLeaveNothingOpen)
     }
     // The server closes its side of each connection when the next one arrives; allow it one.
     EXPECT_LE(OpenDescriptorCount(), before + 1);
+}
+
+TEST(Startup, LoadNotificationsReportSuccess)
+{
+    EXPECT_EQ(LibraryLoadEntry(kLoadProcessAttach), 1);
+    EXPECT_EQ(LibraryLoadEntry(kLoadOther), 1);
+}
+
+TEST(StartupDeathTest, FailedStartTellsTheUserAndEndsTheProcess)
+{
+    EXPECT_EXIT(NetStartupFailed("Problem with WinSock2 DLL", "KALVICOM.DLL"), ::testing::ExitedWithCode(1),
+                "KALVICOM.DLL: Problem with WinSock2 DLL");
 }
