@@ -97,6 +97,10 @@ class PtyServer:
         check_bytes(driver.read(1, 200), b"", "application received after the data")
 
 
+    def device_sends(self, driver, data):
+        self.pty.write(data)
+
+
 class Ser2net(PtyServer):
     name = "ser2net"
     stick_parity_stays = True  # it clears PARODD and CMSPAR only when it opens the device
@@ -165,6 +169,9 @@ class Pyserial:
 
     from_device = to_device
 
+    def device_sends(self, driver, data):
+        driver.write(data)  # and loop:// sends it back
+
 
 SERVERS = {"ser2net": (Ser2net, ["ser2net", "socat"]),
            "sredird": (Sredird, ["sredird", "socat"]),
@@ -190,6 +197,14 @@ def run(server, driver):
         server.check_settings(baud, data, parity, stop)
 
     exchange(server, driver, "first connection")
+
+    say("  the device sends while the line settings change: the data waits for the next read")
+    server.device_sends(driver, PATTERN)
+    time.sleep(0.1)
+    driver.ok("state 2400 7 2 0")  # every value differs from the last row
+    check_bytes(driver.read(len(PATTERN)), PATTERN, "application received")
+    server.check_settings(2400, 7, "even", "1")
+    driver.ok("state 115200 8 0 0")
     big = long_pattern(10000)
     say("  10000 bytes each way, 0xFF runs across the library's 4 KiB chunks")
     server.to_device(driver, big)
