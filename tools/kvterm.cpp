@@ -13,7 +13,8 @@
 #include "kalvicom.h"
 #include "term_io.h"
 
-namespace {
+namespace
+{
 
 // Exit statuses, one per way of failing.
 enum Status {
@@ -25,25 +26,25 @@ enum Status {
     kLostConnection = 5,    // the connection ended while in use
 };
 
-const char kUsageText[] =
-    "usage: kvterm ADDRESS [--baud N] [--data 5-8] [--parity none|odd|even|mark|space]\n"
-    "              [--stop 1|1.5|2] [--timeouts I,M,C] [--hex]\n"
-    "\n"
-    "Copies standard input to the serial port at ADDRESS (A.B.C.D:PORT, a device server\n"
-    "speaking RFC 2217) and what the port receives to standard output, until the input ends\n"
-    "or the connection does.\n"
-    "\n"
-    "  --baud N          baud rate (default 9600 when any line setting is given)\n"
-    "  --data N          data bits, 5 to 8 (default 8)\n"
-    "  --parity WORD     none, odd, even, mark or space (default none)\n"
-    "  --stop N          stop bits: 1, 1.5 or 2 (default 1)\n"
-    "                    Without any of these four the port keeps the server's settings.\n"
-    "  --timeouts I,M,C  read time-outs in ms (interval, multiplier, constant; 'max' for\n"
-    "                    MAXDWORD); the default returns as soon as data arrives or after 20 ms\n"
-    "  --hex             show what arrives as a hex dump\n"
-    "\n"
-    "Exit status: 0 done, 1 input/output error, 2 usage or bad address, 3 connection refused,\n"
-    "4 line setting refused, 5 connection lost.\n";
+const char kUsageText[] = R"(usage: kvterm ADDRESS [--baud N] [--data 5-8] [--parity none|odd|even|mark|space]
+              [--stop 1|1.5|2] [--timeouts I,M,C] [--hex]
+
+Copies standard input to the serial port at ADDRESS (A.B.C.D:PORT, a device server
+speaking RFC 2217) and what the port receives to standard output, until the input ends
+or the connection does.
+
+  --baud N          baud rate (default 9600 when any line setting is given)
+  --data N          data bits, 5 to 8 (default 8)
+  --parity WORD     none, odd, even, mark or space (default none)
+  --stop N          stop bits: 1, 1.5 or 2 (default 1)
+                    Without any of these four the port keeps the server's settings.
+  --timeouts I,M,C  read time-outs in ms (interval, multiplier, constant; 'max' for
+                    MAXDWORD); the default returns as soon as data arrives or after 20 ms
+  --hex             show what arrives as a hex dump
+
+Exit status: 0 done, 1 input/output error, 2 usage or bad address, 3 connection refused,
+4 line setting refused, 5 connection lost.
+)";
 
 // How long the device must stay quiet after the end of input before kvterm ends.
 constexpr auto kDrainQuiet = std::chrono::milliseconds(500);
@@ -184,7 +185,8 @@ int ParseOptions(int argc, char **argv, Options *o)
     if (o->address == nullptr)
         return Fail(kUsage, "no address given (A.B.C.D:PORT)");
     if (!ValidAddress(o->address))
-        return Fail(kUsage, std::string("bad address '") + o->address + "': expected A.B.C.D:PORT, for example 127.0.0.1:2217");
+        return Fail(kUsage,
+                    std::string("bad address '") + o->address + "': expected A.B.C.D:PORT, for example 127.0.0.1:2217");
     return kDone;
 }
 
@@ -212,14 +214,15 @@ int ApplyLineSettings(HANDLE port, const Options &o)
         which = "the parity";
     else
         which = "the stop bits";
-    return Fail(kRefusedSetting, "line setting refused: " + which +
-                                     " (not supported, or the connection failed while sending it)");
+    return Fail(kRefusedSetting,
+                "line setting refused: " + which + " (not supported, or the connection failed while sending it)");
 }
 
 // Streams bytes as lines of "offset  16 hex bytes  |text|". A line is printed when it is full,
 // or early when the data pauses, so what arrives shows at once.
-class HexDump {
-public:
+class HexDump
+{
+  public:
     bool Add(const unsigned char *data, size_t size)
     {
         for (size_t i = 0; i < size; ++i) {
@@ -253,7 +256,7 @@ public:
         return StdoutWrite(text, static_cast<size_t>(n));
     }
 
-private:
+  private:
     unsigned long long offset_ = 0;
     unsigned char line_[16];
     size_t fill_ = 0;

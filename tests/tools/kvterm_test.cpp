@@ -14,7 +14,8 @@
 
 #include "script_server.h"
 
-namespace {
+namespace
+{
 
 const Bytes kNegotiation = {0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C};
 
@@ -30,8 +31,9 @@ Bytes Concat(std::initializer_list<Bytes> parts)
 }
 
 // One run of kvterm with pipes on its standard input, output and error.
-class Kvterm {
-public:
+class Kvterm
+{
+  public:
     explicit Kvterm(const std::vector<std::string> &args)
     {
         int in[2], out[2], err[2];
@@ -74,7 +76,10 @@ public:
             close(err_);
     }
 
-    void Type(const Bytes &data) { ASSERT_EQ(write(input_, data.data(), data.size()), static_cast<ssize_t>(data.size())); }
+    void Type(const Bytes &data)
+    {
+        ASSERT_EQ(write(input_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    }
     void CloseInput()
     {
         if (input_ >= 0)
@@ -90,7 +95,8 @@ public:
         while (out_ >= 0 || err_ >= 0) {
             pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
             const long elapsed = static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                    .count());
             if (elapsed >= timeoutMs || poll(p, 2, static_cast<int>(timeoutMs - elapsed)) <= 0)
                 return -1;
             Drain(p[0], &out_, &out);
@@ -105,7 +111,7 @@ public:
     Bytes out;
     std::string err;
 
-private:
+  private:
     template <typename Sink> static void Drain(const pollfd &p, int *fd, Sink *sink)
     {
         if (*fd < 0 || p.revents == 0)
@@ -197,17 +203,20 @@ TEST(Kvterm, LineSettingsOnTheWire)
     const SettingCase cases[] = {
         {{}, {}, kDone, "no setting given: nothing sent, the server's settings stay"},
         {{"--baud", "115200", "--data", "7", "--parity", "even", "--stop", "2"},
-         {0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x02, 0x07, 0xFF, 0xF0,
-          0xFF, 0xFA, 0x2C, 0x03, 0x03, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x02, 0xFF, 0xF0},
-         kDone, "all four"},
+         {0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x02, 0x07, 0xFF,
+          0xF0, 0xFF, 0xFA, 0x2C, 0x03, 0x03, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x02, 0xFF, 0xF0},
+         kDone,
+         "all four"},
         {{"--parity", "mark", "--stop", "1.5"},
-         Concat({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03, 0x04, 0xFF, 0xF0,
-                            0xFF, 0xFA, 0x2C, 0x04, 0x03, 0xFF, 0xF0}}),
-         kDone, "the others default to 9600 8 data bits"},
+         Concat({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
+                            0x04, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x03, 0xFF, 0xF0}}),
+         kDone,
+         "the others default to 9600 8 data bits"},
         {{"--parity", "space", "--stop", "1"},
-         Concat({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03, 0x05, 0xFF, 0xF0,
-                            0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0}}),
-         kDone, "space parity, one stop bit"},
+         Concat({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
+                            0x05, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0}}),
+         kDone,
+         "space parity, one stop bit"},
         {{"--baud", "12345"}, {}, kRefusedSetting, "a baud rate the library does not take"},
         {{"--data", "9"}, baud9600, kRefusedSetting, "nine data bits: the baud rate went first"},
         {{"--data", "4"}, baud9600, kRefusedSetting, "four data bits"},
@@ -248,8 +257,8 @@ TEST(Kvterm, CopiesEveryByteBothWays)
     EXPECT_EQ(Hex(server.Received()), Hex(want));
 
     // Data with doubled 0xFF, a negotiation and a subnegotiation in the middle of it.
-    server.Send(B({'x', 0xFF, 0xFF, 'y', 0xFF, 0xFB, 0x01, 0x0D, 0x00, 0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0,
-                   0x0D, 0x0A, 0xFF, 0xFF}));
+    server.Send(B({'x',  0xFF, 0xFF, 'y',  0xFF, 0xFB, 0x01, 0x0D, 0x00, 0xFF,
+                   0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0, 0x0D, 0x0A, 0xFF, 0xFF}));
     term.CloseInput();
     EXPECT_EQ(term.Finish(), kDone) << term.err;
     EXPECT_EQ(Hex(term.out), Hex(B({'x', 0xFF, 'y', 0x0D, 0x00, 0x0D, 0x0A, 0xFF})));
