@@ -22,11 +22,17 @@ say "kalvicom demo: an application drives a serial port on a network device serv
 step "Checking the Debian packages the demo needs."
 packages=(build-essential cmake ninja-build libgtest-dev googletest ser2net socat)
 missing=()
+if ! command -v dpkg-query >/dev/null; then
+    say "   Not a Debian system: looking for the programs instead."
+    for p in cmake ninja c++ ser2net socat; do command -v "$p" >/dev/null || missing+=("$p"); done
+    [ ${#missing[@]} -eq 0 ] || fail "missing programs: ${missing[*]}. Install them (and GoogleTest) first."
+fi
 for p in "${packages[@]}"; do
+    command -v dpkg-query >/dev/null || break
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
-    say "   All there: ${packages[*]}."
+    say "   All there."
 elif [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
     say "   Installing the missing ones with apt-get: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
@@ -39,7 +45,9 @@ fi
 
 # --- 2. build --------------------------------------------------------------------------------------
 step "Building the library, kvterm and the tests into build/ (cmake, ninja)."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >build-demo.log 2>&1 ||
+generator=(-G Ninja)
+[ -f build/CMakeCache.txt ] && generator=() # keep the generator an earlier build chose
+cmake -S . -B build "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >build-demo.log 2>&1 ||
     { cat build-demo.log; fail "cmake could not configure the build"; }
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)" >>build-demo.log 2>&1 ||
     { tail -40 build-demo.log; fail "the build failed"; }
