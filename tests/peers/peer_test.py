@@ -96,7 +96,6 @@ class PtyServer:
         check_bytes(bytes.fromhex(answer[3:]), data, "application received")
         check_bytes(driver.read(1, 200), b"", "application received after the data")
 
-
     def device_sends(self, driver, data):
         self.pty.write(data)
 
@@ -136,7 +135,6 @@ class Pyserial:
     """pyserial's example server on its loop:// port: what the device receives comes back."""
 
     name = "pyserial"
-    echoes = True
 
     def __init__(self, stack):
         self.port = free_port()
@@ -198,7 +196,7 @@ def run(server, driver):
 
     exchange(server, driver, "first connection")
 
-    say("  the device sends while the line settings change: the data waits for the next read")
+    say("  device data waiting while the line settings change is kept for the next read")
     server.device_sends(driver, PATTERN)
     time.sleep(0.1)
     driver.ok("state 2400 7 2 0")  # every value differs from the last row
