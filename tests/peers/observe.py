@@ -15,6 +15,7 @@ import sys
 import termios
 import time
 
+sys.dont_write_bytecode = True  # nothing is written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peerlib import Stack, hexdump, need_programs  # noqa: E402
 from peer_test import CMSPAR, SERVERS  # noqa: E402

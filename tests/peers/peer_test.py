@@ -15,6 +15,7 @@ import sys
 import termios
 import time
 
+sys.dont_write_bytecode = True  # nothing is written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peerlib import (BAUD_FLAGS, PARITY, PATTERN, STOP, Driver, Failure, PtyPair, Stack, check,  # noqa: E402
                      check_bytes, free_port, log_of, long_pattern, need_programs, retry, say, wait_listening)
