@@ -39,7 +39,8 @@ or the connection does.
   --stop N          stop bits: 1, 1.5 or 2 (default 1)
                     Without any of these four the port keeps the server's settings.
   --timeouts I,M,C  read time-outs in ms (interval, multiplier, constant; 'max' for
-                    MAXDWORD); the default returns as soon as data arrives or after 20 ms
+                    MAXDWORD); the default returns as soon as data arrives or after 20 ms.
+                    Input is sent between reads: time-outs that wait long delay it.
   --hex             show what arrives as a hex dump
 
 Exit status: 0 done, 1 input/output error, 2 usage or bad address, 3 connection refused,
