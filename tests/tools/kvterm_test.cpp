@@ -264,6 +264,26 @@ TEST(Kvterm, CopiesEveryByteBothWays)
     EXPECT_EQ(Hex(term.out), Hex(B({'x', 0xFF, 'y', 0x0D, 0x00, 0x0D, 0x0A, 0xFF})));
 }
 
+TEST(Kvterm, EveryReadModeCopiesBothWays)
+{
+    const std::vector<std::string> cases[] = {
+        {"--timeouts", "max,0,0"},    // immediate: kvterm paces itself
+        {"--timeouts", "0,0,50"},     // total
+        {"--timeouts", "max,max,30"}, // first byte
+    };
+    for (const std::vector<std::string> &args : cases) {
+        ScriptServer server;
+        Kvterm term(With(server.Address(), args));
+        term.Type(Text("ping\r"));
+        ASSERT_TRUE(server.WaitReceived(kNegotiation.size() + 5)) << args[1];
+        server.Send(B({'p', 'o', 'n', 'g', 0xFF, 0xFF, '\r'}));
+        term.CloseInput();
+        EXPECT_EQ(term.Finish(), kDone) << args[1] << ": " << term.err;
+        EXPECT_EQ(Hex(term.out), Hex(B({'p', 'o', 'n', 'g', 0xFF, '\r'}))) << args[1];
+        EXPECT_EQ(Hex(server.Received()), Hex(Concat({kNegotiation, Text("ping\r")}))) << args[1];
+    }
+}
+
 TEST(Kvterm, ShowsWhatArrivesAfterTheInputEnded)
 {
     ScriptServer server;
