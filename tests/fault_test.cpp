@@ -307,3 +307,30 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
         ClosePort();
     }
 }
+
+// --- opens that fail ---------------------------------------------------------------------------
+
+TEST(FailingOpens, ThousandLeaveTheDescriptorCountUnchanged)
+{
+    uint16_t closed;
+    {
+        ScriptServer gone; // a port nobody listens on any more
+        closed = gone.Port();
+    }
+    const std::string refused = "127.0.0.1:" + std::to_string(closed);
+    const char *const malformed[] = {"127.0.0.1", "127.0.0.1:99999", "127.0.0.1:-5", "host:23", ""};
+    const int before = OpenDescriptorCount();
+    std::vector<std::thread> workers;
+    std::atomic<int> opened{0};
+    for (int t = 0; t < 4; ++t)
+        workers.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                opened += KvCreateFile(refused.c_str()) != INVALID_HANDLE_VALUE;
+                opened += KvCreateFile(malformed[i % 5]) != INVALID_HANDLE_VALUE;
+            }
+        });
+    for (std::thread &w : workers)
+        w.join();
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
