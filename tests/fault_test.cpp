@@ -58,6 +58,7 @@ struct OpenCase {
 
 TEST_F(FaultTest, ServerFailsDuringTheOpenSettle)
 {
+    // clang-format off
     const OpenCase cases[] = {
         {ServerAction::kDrop, B({0xFF, 0xFB, 0x00, 0x41, 0x42}), true, {}, {}, "answers, sends data, closes"},
         {ServerAction::kReset, B({0xFF, 0xFB, 0x00, 0xFF, 0xFA, 0x2C}), true, {}, {}, "resets inside a subnegotiation"},
@@ -66,6 +67,7 @@ TEST_F(FaultTest, ServerFailsDuringTheOpenSettle)
          B({0x41, 0x42}), "stalls inside a subnegotiation; the rest completes it"},
         {ServerAction::kNothing, B({0xFF}), false, B({0xFD, 0x03, 0x41}), B({0x41}), "stalls after a lone IAC"},
     };
+    // clang-format on
     for (const OpenCase &c : cases) {
         SCOPED_TRACE(std::string(ActionName(c.action)) + ": " + c.why);
         server.When(kNegotiationSize, c.reply, c.action);
@@ -76,6 +78,7 @@ TEST_F(FaultTest, ServerFailsDuringTheOpenSettle)
             // kClose keeps the server's socket open, so the system may go on taking writes.
             ExpectPortDead(c.action != ServerAction::kClose);
         } else {
+            ASSERT_TRUE(server.WaitTriggered()); // the rest must follow the reply on the wire
             server.Send(c.later);
             SetPortTimeouts(port, 0, 0, 2000);
             ReadOutcome r = ReadNow(port, static_cast<DWORD>(c.expect.size()));
@@ -97,7 +100,7 @@ struct ReadCase {
     Bytes rest;          // sent restAt ms into the read, if any
     int restAt;
     BOOL result;
-    Bytes expect;   // what the read delivers
+    Bytes expect;     // what the read delivers
     Bytes expectNext; // what a second read delivers, after rest; none when empty
     double minMs, maxMs;
 };
@@ -106,6 +109,7 @@ TEST_F(FaultTest, ServerFailsInTheMiddleOfARead)
 {
     const Bytes abc = B({0x41, 0x42, 0x43});
     const Bytes control = B({0xFF, 0xFB, 0x01, 0xFF, 0xFA, 0x2C, 0x07}); // no data; ends inside SB
+    // clang-format off
     const ReadCase cases[] = {
         // Unbounded: only count bytes or a failure end the read; what came before the failure is lost.
         {"unbounded", 0, 0, 0, 10, abc, ServerAction::kDrop, {}, 0, 0, {}, {}, 70, 1000},
@@ -122,6 +126,7 @@ TEST_F(FaultTest, ServerFailsInTheMiddleOfARead)
         {"total", 0, 2, 400, 50, abc, ServerAction::kReset, {}, 0, 0, {}, {}, 70, 490},
         {"total", 0, 2, 400, 50, abc, ServerAction::kNothing, {}, 0, 1, abc, {}, 490, 1000},
     };
+    // clang-format on
     for (const ReadCase &c : cases) {
         SCOPED_TRACE(std::string(c.mode) + ", server: " + ActionName(c.action));
         OpenPort();
@@ -278,6 +283,7 @@ struct SettingCase {
 TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
 {
     const Bytes ack = B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0});
+    // clang-format off
     const SettingCase cases[] = {
         {ServerAction::kDrop, ack, 0, 9600, 0xFF, true, {}, {}, "acknowledges, then closes: a later command fails"},
         {ServerAction::kReset, B({0xFF, 0xFA, 0x2C, 0x65}), 0, 9600, 0xFF, true, {}, {},
@@ -285,6 +291,7 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
         {ServerAction::kNothing, B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00}), 1, 9600, ONESTOPBIT, false,
          B({0x25, 0x80, 0xFF, 0xF0, 0x41, 0x42}), B({0x41, 0x42}), "stalls inside its reply; the rest completes it"},
     };
+    // clang-format on
     const size_t baudFrame = 10;
     for (const SettingCase &c : cases) {
         SCOPED_TRACE(std::string(ActionName(c.action)) + ": " + c.why);
@@ -301,13 +308,14 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
         if (c.dead) {
             ExpectPortDead();
         } else {
-            const Bytes frames = B({0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C,          // negotiation
+            const Bytes frames = B({0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C,       // negotiation
                                     0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0, // 9600
                                     0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0,                   // 8 bits
                                     0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0,                   // no parity
                                     0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0});                 // 1 stop bit
             ASSERT_TRUE(server.WaitReceived(frames.size()));
             EXPECT_EQ(Hex(server.Received()), Hex(frames));
+            ASSERT_TRUE(server.WaitTriggered());
             server.Send(c.later);
             SetPortTimeouts(port, 0, 0, 2000);
             ReadOutcome r = ReadNow(port, static_cast<DWORD>(c.expect.size()));

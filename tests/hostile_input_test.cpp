@@ -15,6 +15,7 @@ struct RefusedText {
     const char *why;
 };
 
+// clang-format off
 static const RefusedText kRefusedTexts[] = {
     {"1.2.3.4:-4294967295", "negated port would wrap to 1"},
     {"1.2.3.-4294967295:23", "negated address number would wrap to 1"},
@@ -25,6 +26,7 @@ static const RefusedText kRefusedTexts[] = {
     {"256.0.0.1:23", "address number just past 255"},
     {"127.0.0.1:65536", "port just past 65535"},
 };
+// clang-format on
 
 TEST(HostileAddress, RefusesNumbersOutOfRangeWhateverTheirSpelling)
 {
@@ -70,11 +72,13 @@ void ExpectBoundedUnderFlood(HANDLE port, ScriptServer &server)
         DWORD interval, multiplier, constant;
         double minMs, maxMs;
     };
+    // clang-format off
     const Mode modes[] = {
         {"total", 0, 0, 200, 190, 1000},
         {"first byte", kMax, kMax, 200, 190, 1000},
         {"immediate", kMax, 0, 0, 0, 100},
     };
+    // clang-format on
     for (const Mode &m : modes) {
         SCOPED_TRACE(m.name);
         SetPortTimeouts(port, m.interval, m.multiplier, m.constant);
@@ -119,8 +123,8 @@ TEST_F(FaultTest, EndlessSubnegotiation)
 
 TEST_F(FaultTest, NegotiationFloodFromTheFirstByte)
 {
-    const Bytes unit = B({0xFF, 0xFB, 0x01, 0xFF, 0xFD, 0x03, 0xFF, 0xFC, 0x05, 0xFF, 0xFE, 0x2C, 0xFF,
-                          0xF1, 0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0, 0xFF, 0xF9});
+    const Bytes unit = B({0xFF, 0xFB, 0x01, 0xFF, 0xFD, 0x03, 0xFF, 0xFC, 0x05, 0xFF, 0xFE, 0x2C,
+                          0xFF, 0xF1, 0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0, 0xFF, 0xF9});
     // The flood starts the moment the connection is accepted, so the open settles under it.
     Stopwatch clock;
     double openMs = 0;
@@ -143,8 +147,8 @@ TEST_F(FaultTest, DataInterleavedWithANegotiationFlood)
 {
     OpenPort();
     // Per unit: negotiation, A, a whole subnegotiation, B, a lone command.
-    server.StartFlood(B({0xFF, 0xFB, 0x01, 0x41, 0xFF, 0xFA, 0x2C, 0x65, 0x00, 0xFF, 0xFF, 0xFF, 0xF0, 0x42, 0xFF,
-                         0xF1}));
+    server.StartFlood(
+        B({0xFF, 0xFB, 0x01, 0x41, 0xFF, 0xFA, 0x2C, 0x65, 0x00, 0xFF, 0xFF, 0xFF, 0xF0, 0x42, 0xFF, 0xF1}));
     SetPortTimeouts(port, 0, 0, 10000);
     const DWORD count = 200000;
     ReadOutcome r = ReadNow(port, count);
@@ -165,6 +169,7 @@ struct CommandCase {
 
 TEST_F(FaultTest, DataMixedWithEveryTelnetCommand)
 {
+    // clang-format off
     std::vector<CommandCase> cases = {
         {B({0x41, 0xFF, 0xF0, 0x42}), B({0x41, 0x42}), "SE outside a subnegotiation stands alone"},
         {B({0x41, 0xFF, 0xFA, 0x2C, 0x42, 0xFF, 0xFF, 0x43, 0xFF, 0xF0, 0x44}), B({0x41, 0x44}),
@@ -177,6 +182,7 @@ TEST_F(FaultTest, DataMixedWithEveryTelnetCommand)
          "a byte below SE after IAC is taken as a command of its own"},
         {B({0x0D, 0x00, 0x0A, 0xFF, 0xF1, 0x0D, 0x0A}), B({0x0D, 0x00, 0x0A, 0x0D, 0x0A}), "no end-of-line processing"},
     };
+    // clang-format on
     for (int command = 0xF1; command <= 0xF9; ++command) // NOP, DM, BRK, IP, AO, AYT, EC, EL, GA
         cases.push_back({B({0x41, 0xFF, command, 0x42}), B({0x41, 0x42}), "a command standing alone"});
     for (int command = 0xFB; command <= 0xFE; ++command) // WILL, WONT, DO, DONT

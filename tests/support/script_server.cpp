@@ -109,14 +109,16 @@ void ScriptServer::Run()
                 peerClosed_ = true;
             }
             changed_.notify_all();
-            if (triggerArmed_ && receivedTotal_ >= triggerAt_) {
+            if (got > 0 && triggerArmed_ && receivedTotal_ >= triggerAt_) {
                 triggerArmed_ = false;
+                triggerRunning_ = true;
                 Bytes reply = triggerReply_;
                 lock.unlock();
                 if (!reply.empty())
                     TestSendAll(active, reply.data(), reply.size());
                 lock.lock();
                 ApplyAction(triggerAction_);
+                triggerRunning_ = false;
                 changed_.notify_all();
             }
         }
@@ -249,6 +251,12 @@ void ScriptServer::When(size_t total, const Bytes &reply, ServerAction action)
     triggerReply_ = reply;
     triggerAction_ = action;
     triggerArmed_ = true;
+}
+
+bool ScriptServer::WaitTriggered(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !triggerArmed_ && !triggerRunning_; });
 }
 
 void ScriptServer::StartFlood(const Bytes &unit)

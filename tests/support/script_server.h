@@ -63,6 +63,8 @@ public:
     // Once the current connection has received `total` bytes in all (the negotiation counts),
     // the server thread sends reply and then does action. One trigger at a time.
     void When(size_t total, const Bytes &reply, ServerAction action);
+    // Waits until the trigger set by When has fired (its reply sent, its action done).
+    bool WaitTriggered(int timeoutMs = 5000);
     // Sends unit over and over from a thread until StopFlood, a failed send (the library closed
     // the port), or the end of the server. StopFlood returns at once; the flood thread finishes
     // the block it is sending and then sends tail, so tail follows whole units. One flood per
@@ -84,6 +86,7 @@ private:
     size_t receivedTotal_ = 0;      // on the current connection, for When()
     size_t triggerAt_ = 0;
     bool triggerArmed_ = false;
+    bool triggerRunning_ = false;
     Bytes triggerReply_;
     ServerAction triggerAction_ = ServerAction::kNothing;
     std::atomic<bool> flooding_{false};
