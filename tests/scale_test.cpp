@@ -1,6 +1,7 @@
 // Many ports in one process: 1500 open at once (so that descriptors pass 1024 and the library's
 // waits must not be limited by select()'s set size), thousands of open/close cycles, and the
-// descriptor count exactly as before afterwards. POSIX only: it raises the descriptor limit.
+// descriptor count exactly as before afterwards. Linux only: it raises the descriptor limit and
+// counts descriptors in /proc.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
