@@ -2,7 +2,7 @@
 // (never more than one rxBuffer), and each call may have any room, or be a skip of the control
 // traffic in front of the next data byte. Whatever the splits, the data delivered and the final
 // decoding state must equal those of a plain byte-at-a-time decoder written from the decoding
-// rules below.
+// rules below, and every call must leave undecoded bytes only from a data byte on.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -72,6 +72,21 @@ void Fail(const char *what)
     std::abort();
 }
 
+// Whatever a decode leaves undecoded starts with a data byte: a read that found only control
+// traffic left in rxBuffer would end without looking at the socket.
+void CheckLeftStartsWithData(const PortContext &pc)
+{
+    if (pc.rxPending > kBufferSize)
+        Fail("rxPending past the buffer");
+    if (pc.rxPending == 0)
+        return;
+    static PortContext copy;
+    copy = pc;
+    uint8_t one;
+    if (TelnetDecode(&copy, &one, 1) != 1)
+        Fail("control traffic left in front of the undecoded bytes");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -113,16 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (s.room == 0 && !skippedLast) {
             TelnetSkipControl(&pc);
             skippedLast = true;
-            if (pc.rxPending > kBufferSize)
-                Fail("rxPending past the buffer after a skip");
-            // What is left must start with a data byte.
-            if (pc.rxPending > 0) {
-                static PortContext copy;
-                copy = pc;
-                uint8_t one;
-                if (TelnetDecode(&copy, &one, 1) != 1)
-                    Fail("a skip stopped before control traffic");
-            }
+            CheckLeftStartsWithData(pc);
             continue;
         }
         skippedLast = false;
@@ -134,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (pc.rxPending > before || (pc.rxPending == before && before > 0))
             Fail("a decode with room consumed nothing");
         got.insert(got.end(), out.begin(), out.begin() + n);
+        CheckLeftStartsWithData(pc);
     }
 
     if (got != reference.out)
