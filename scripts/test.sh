@@ -26,7 +26,7 @@ ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:hal
 fuzz_seconds=${KALVICOM_FUZZ_SECONDS:-60}
 stage "fuzzing: libFuzzer, ${fuzz_seconds} s per target"
 CC=clang CXX=clang++ cmake -S . -B build-test/fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKALVICOM_FUZZ=ON -DKALVICOM_TESTS=OFF -DKALVICOM_TOOLS=OFF
+  -DKALVICOM_FUZZ=ON -DKALVICOM_TESTS=OFF -DKALVICOM_TOOLS=OFF -DKALVICOM_EXAMPLES=OFF
 cmake --build build-test/fuzz -j "$jobs"
 for target in decoder:12000 address:64 escape:9000; do
   name=${target%%:*}
