@@ -34,6 +34,10 @@ constexpr size_t kPiece = 4096;
 
 std::vector<uint8_t> g_payload; // kBulkSize random bytes
 std::vector<uint8_t> g_wire;    // g_payload with each 0xFF doubled
+std::vector<uint8_t> g_plain;   // g_payload with every 0xFF turned into 0xFE: the same on the wire
+
+// What the source server sends next: g_wire or g_plain. Set by the client before it connects.
+std::atomic<const std::vector<uint8_t> *> g_sourceWire{&g_wire};
 
 // --- servers -------------------------------------------------------------------------------------
 
@@ -90,7 +94,8 @@ void SourceServer(int listener)
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0)
             continue;
-        if (AwaitGo(fd) && SendPieces(fd, g_wire.data(), g_wire.size(), 1 << 16))
+        const std::vector<uint8_t> &wire = *g_sourceWire.load();
+        if (AwaitGo(fd) && SendPieces(fd, wire.data(), wire.size(), 1 << 16))
             Drain(fd);
         close(fd);
     }
@@ -244,8 +249,11 @@ void EchoRun(uint16_t port, size_t size, int trips, int limitMs, std::vector<dou
 }
 
 // Inbound bulk: the seconds from the start signal until all 64 MiB are in the caller's buffer.
-Timing InboundLibrary(uint16_t port, int limitMs, std::vector<uint8_t> &out)
+// plain: the data holds no 0xFF, so the wire bytes are the data itself.
+Timing InboundLibrary(uint16_t port, int limitMs, bool plain, std::vector<uint8_t> &out)
 {
+    g_sourceWire = plain ? &g_plain : &g_wire;
+    const std::vector<uint8_t> &payload = plain ? g_plain : g_payload;
     HANDLE h = OpenLibrary(port, limitMs);
     std::memset(out.data(), 0, kBulkSize);
     DWORD n = 0;
@@ -256,25 +264,27 @@ Timing InboundLibrary(uint16_t port, int limitMs, std::vector<uint8_t> &out)
     const uint64_t t1 = NowNs();
     const double c1 = ThreadCpuSeconds();
     KvCloseHandle(h);
-    if (std::memcmp(out.data(), g_payload.data(), kBulkSize) != 0)
+    if (std::memcmp(out.data(), payload.data(), kBulkSize) != 0)
         Fail("inbound data differs (library)");
     return {(t1 - t0) * 1e-9, c1 - c0};
 }
 
-Timing InboundRaw(uint16_t port, int limitMs, std::vector<uint8_t> &out)
+Timing InboundRaw(uint16_t port, int limitMs, bool plain, std::vector<uint8_t> &out)
 {
+    g_sourceWire = plain ? &g_plain : &g_wire;
+    const std::vector<uint8_t> &wire = plain ? g_plain : g_wire;
     int fd = OpenRaw(port);
-    std::memset(out.data(), 0, g_wire.size());
+    std::memset(out.data(), 0, wire.size());
     const double c0 = ThreadCpuSeconds();
     const uint64_t t0 = NowNs();
     send(fd, &kGo, 1, MSG_NOSIGNAL);
     if (limitMs < 0) {
-        if (!ReceiveExact(fd, out.data(), g_wire.size(), kPiece, -1))
+        if (!ReceiveExact(fd, out.data(), wire.size(), kPiece, -1))
             Fail("raw inbound");
     } else {
         // Each 4096 bytes get their own limit, as each library read does.
-        for (size_t got = 0; got < g_wire.size(); got += kPiece) {
-            const size_t piece = std::min(kPiece, g_wire.size() - got);
+        for (size_t got = 0; got < wire.size(); got += kPiece) {
+            const size_t piece = std::min(kPiece, wire.size() - got);
             if (!ReceiveExact(fd, out.data() + got, piece, piece, limitMs))
                 Fail("raw inbound");
         }
@@ -282,7 +292,7 @@ Timing InboundRaw(uint16_t port, int limitMs, std::vector<uint8_t> &out)
     const uint64_t t1 = NowNs();
     const double c1 = ThreadCpuSeconds();
     close(fd);
-    if (std::memcmp(out.data(), g_wire.data(), g_wire.size()) != 0)
+    if (std::memcmp(out.data(), wire.data(), wire.size()) != 0)
         Fail("inbound data differs (raw)");
     return {(t1 - t0) * 1e-9, c1 - c0};
 }
@@ -368,6 +378,9 @@ int main(int argc, char **argv)
 
     g_payload = RandomBytes(kBulkSize, 2217);
     g_wire = Escape(g_payload);
+    g_plain = g_payload;
+    for (uint8_t &b : g_plain)
+        b = b == 0xFF ? 0xFE : b;
     const uint16_t echoPort = StartServer(EchoServer);
     const uint16_t sourcePort = StartServer(SourceServer);
     const uint16_t sinkPort = StartServer(SinkServer);
@@ -422,10 +435,13 @@ int main(int argc, char **argv)
             Row(name, Median(lib), Median(base), "MB/s", 1e-6, false, target, Median(ratios));
             Row(std::string("  client CPU per KiB"), Median(libCpu), Median(baseCpu), "ns", 1e9, true, 0);
         };
-        compare("inbound bulk 64 MiB, 4 KiB reads", [&] { return InboundLibrary(sourcePort, -1, out); },
-                [&] { return InboundRaw(sourcePort, -1, out); }, 0.9);
-        compare("inbound bulk 64 MiB, 4 KiB reads, 5 s limit", [&] { return InboundLibrary(sourcePort, kLimitMs, out); },
-                [&] { return InboundRaw(sourcePort, kLimitMs, out); }, 0);
+        compare("inbound bulk 64 MiB, 4 KiB reads", [&] { return InboundLibrary(sourcePort, -1, false, out); },
+                [&] { return InboundRaw(sourcePort, -1, false, out); }, 0.9);
+        compare("inbound bulk 64 MiB, 4 KiB reads, 5 s limit",
+                [&] { return InboundLibrary(sourcePort, kLimitMs, false, out); },
+                [&] { return InboundRaw(sourcePort, kLimitMs, false, out); }, 0);
+        compare("inbound bulk 64 MiB, 4 KiB reads, no 0xFF", [&] { return InboundLibrary(sourcePort, -1, true, out); },
+                [&] { return InboundRaw(sourcePort, -1, true, out); }, 0);
         compare("outbound bulk 64 MiB, one write", [&] { return OutboundLibrary(sinkPort, 0); },
                 [&] { return OutboundRaw(sinkPort); }, 0.9);
         compare("outbound bulk 64 MiB, 4 KiB writes", [&] { return OutboundLibrary(sinkPort, kPiece); },
