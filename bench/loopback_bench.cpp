@@ -36,8 +36,10 @@ std::vector<uint8_t> g_payload; // kBulkSize random bytes
 std::vector<uint8_t> g_wire;    // g_payload with each 0xFF doubled
 std::vector<uint8_t> g_plain;   // g_payload with every 0xFF turned into 0xFE: the same on the wire
 
-// What the source server sends next: g_wire or g_plain. Set by the client before it connects.
+// What the source server sends next and what the sink expects next: g_wire or g_plain. Set by
+// the client before it connects.
 std::atomic<const std::vector<uint8_t> *> g_sourceWire{&g_wire};
+std::atomic<const std::vector<uint8_t> *> g_sinkWire{&g_wire};
 
 // --- servers -------------------------------------------------------------------------------------
 
@@ -120,16 +122,17 @@ void SinkServer(int listener)
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0)
             continue;
+        const std::vector<uint8_t> &wire = *g_sinkWire.load();
         if (AwaitGo(fd)) {
             size_t got = 0;
-            while (got < g_wire.size()) {
-                ssize_t n = recv(fd, received.data() + got, g_wire.size() - got, 0);
+            while (got < wire.size()) {
+                ssize_t n = recv(fd, received.data() + got, wire.size() - got, 0);
                 if (n <= 0)
                     break;
                 got += static_cast<size_t>(n);
             }
-            const bool whole = got == g_wire.size() && send(fd, &kDone, 1, MSG_NOSIGNAL) == 1;
-            g_sinkVerdict = whole && std::memcmp(received.data(), g_wire.data(), got) == 0 ? 1 : 2;
+            const bool whole = got == wire.size() && send(fd, &kDone, 1, MSG_NOSIGNAL) == 1;
+            g_sinkVerdict = whole && std::memcmp(received.data(), wire.data(), got) == 0 ? 1 : 2;
             Drain(fd);
         } else {
             g_sinkVerdict = 2;
@@ -298,9 +301,11 @@ Timing InboundRaw(uint16_t port, int limitMs, bool plain, std::vector<uint8_t> &
 }
 
 // Outbound bulk: the seconds from the start signal until the sink has every byte. writeSize 0
-// hands the whole 64 MiB to one KvWriteFile call.
-Timing OutboundLibrary(uint16_t port, size_t writeSize)
+// hands the whole 64 MiB to one KvWriteFile call; plain sends the data without 0xFF.
+Timing OutboundLibrary(uint16_t port, size_t writeSize, bool plain)
 {
+    const std::vector<uint8_t> &payload = plain ? g_plain : g_payload;
+    g_sinkWire = plain ? &g_plain : &g_wire;
     g_sinkVerdict = 0;
     HANDLE h = OpenLibrary(port, -1);
     DWORD n = 0;
@@ -310,7 +315,7 @@ Timing OutboundLibrary(uint16_t port, size_t writeSize)
     KvWriteFile(h, &kGo, 1, &n);
     const size_t piece = writeSize ? writeSize : kBulkSize;
     for (size_t sent = 0; sent < kBulkSize; sent += piece) {
-        if (!KvWriteFile(h, g_payload.data() + sent, static_cast<DWORD>(std::min(piece, kBulkSize - sent)), &n))
+        if (!KvWriteFile(h, payload.data() + sent, static_cast<DWORD>(std::min(piece, kBulkSize - sent)), &n))
             Fail("KvWriteFile");
     }
     ReadAll(h, &done, 1, 1);
@@ -322,15 +327,17 @@ Timing OutboundLibrary(uint16_t port, size_t writeSize)
     return {(t1 - t0) * 1e-9, c1 - c0};
 }
 
-Timing OutboundRaw(uint16_t port)
+Timing OutboundRaw(uint16_t port, bool plain)
 {
+    const std::vector<uint8_t> &wire = plain ? g_plain : g_wire;
+    g_sinkWire = &wire;
     g_sinkVerdict = 0;
     int fd = OpenRaw(port);
     uint8_t done = 0;
     const double c0 = ThreadCpuSeconds();
     const uint64_t t0 = NowNs();
     send(fd, &kGo, 1, MSG_NOSIGNAL);
-    if (!SendPieces(fd, g_wire.data(), g_wire.size(), kPiece) || !ReceiveExact(fd, &done, 1, 1, -1))
+    if (!SendPieces(fd, wire.data(), wire.size(), kPiece) || !ReceiveExact(fd, &done, 1, 1, -1))
         Fail("raw outbound");
     const uint64_t t1 = NowNs();
     const double c1 = ThreadCpuSeconds();
@@ -442,10 +449,12 @@ int main(int argc, char **argv)
                 [&] { return InboundRaw(sourcePort, kLimitMs, false, out); }, 0);
         compare("inbound bulk 64 MiB, 4 KiB reads, no 0xFF", [&] { return InboundLibrary(sourcePort, -1, true, out); },
                 [&] { return InboundRaw(sourcePort, -1, true, out); }, 0);
-        compare("outbound bulk 64 MiB, one write", [&] { return OutboundLibrary(sinkPort, 0); },
-                [&] { return OutboundRaw(sinkPort); }, 0.9);
-        compare("outbound bulk 64 MiB, 4 KiB writes", [&] { return OutboundLibrary(sinkPort, kPiece); },
-                [&] { return OutboundRaw(sinkPort); }, 0);
+        compare("outbound bulk 64 MiB, one write", [&] { return OutboundLibrary(sinkPort, 0, false); },
+                [&] { return OutboundRaw(sinkPort, false); }, 0.9);
+        compare("outbound bulk 64 MiB, one write, no 0xFF", [&] { return OutboundLibrary(sinkPort, 0, true); },
+                [&] { return OutboundRaw(sinkPort, true); }, 0);
+        compare("outbound bulk 64 MiB, 4 KiB writes", [&] { return OutboundLibrary(sinkPort, kPiece, false); },
+                [&] { return OutboundRaw(sinkPort, false); }, 0);
     }
     std::printf("data checked exact in every run; targets missed: %d\n", g_missed);
     std::fflush(stdout);
