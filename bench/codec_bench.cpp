@@ -17,7 +17,8 @@
 #include "port/write.h"
 #include "telnet/receiver.h"
 
-namespace {
+namespace
+{
 
 enum DataKind { kPlain, kRandom, kWorst };
 
@@ -93,7 +94,8 @@ void BM_Decode(benchmark::State &state)
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    if (decoded != static_cast<int64_t>(expected.size()) || std::memcmp(out.data(), expected.data(), expected.size()) != 0)
+    if (decoded != static_cast<int64_t>(expected.size()) ||
+        std::memcmp(out.data(), expected.data(), expected.size()) != 0)
         state.SkipWithError("decoded data differs");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kBufferSize);
 }
@@ -124,8 +126,9 @@ BENCHMARK(BM_Decode)->ArgName("data")->Arg(kPlain)->Arg(kRandom)->Arg(kWorst);
 BENCHMARK(BM_Escape)->ArgName("data")->Arg(kPlain)->Arg(kRandom)->Arg(kWorst);
 
 // Prints the usual table, then each codec median as a fraction of memcpy's median.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
+class RatioReporter : public benchmark::ConsoleReporter
+{
+  public:
     void ReportRuns(const std::vector<Run> &runs) override
     {
         ConsoleReporter::ReportRuns(runs);
@@ -163,7 +166,7 @@ public:
                         plain->second >= 0.5 * memcpyRate->second ? "met" : "MISSED");
     }
 
-private:
+  private:
     std::map<std::string, double> rates_;
 };
 

@@ -25,10 +25,11 @@
 #include "bench_util.h"
 #include "kalvicom.h"
 
-namespace {
+namespace
+{
 
 constexpr size_t kBulkSize = 64u << 20;
-constexpr uint8_t kGo = 'g';  // starts a bulk transfer; the library's negotiation never holds it
+constexpr uint8_t kGo = 'g';   // starts a bulk transfer; the library's negotiation never holds it
 constexpr uint8_t kDone = 'k'; // the sink's answer once every byte has arrived
 constexpr size_t kPiece = 4096;
 
@@ -421,8 +422,8 @@ int main(int argc, char **argv)
         // the raw side moves the same wire bytes without decoding them. The CPU time of the
         // client thread per KiB shows each side's own cost, which the load disturbs least.
         std::vector<uint8_t> out(g_wire.size());
-        auto compare = [&](const char *name, const std::function<Timing()> &library,
-                           const std::function<Timing()> &raw, double target) {
+        auto compare = [&](const char *name, const std::function<Timing()> &library, const std::function<Timing()> &raw,
+                           double target) {
             std::vector<double> lib, base, ratios, libCpu, baseCpu;
             for (int r = 0; r < 2 * runs; ++r) {
                 Timing l, b;
@@ -442,19 +443,25 @@ int main(int argc, char **argv)
             Row(name, Median(lib), Median(base), "MB/s", 1e-6, false, target, Median(ratios));
             Row(std::string("  client CPU per KiB"), Median(libCpu), Median(baseCpu), "ns", 1e9, true, 0);
         };
-        compare("inbound bulk 64 MiB, 4 KiB reads", [&] { return InboundLibrary(sourcePort, -1, false, out); },
-                [&] { return InboundRaw(sourcePort, -1, false, out); }, 0.9);
-        compare("inbound bulk 64 MiB, 4 KiB reads, 5 s limit",
-                [&] { return InboundLibrary(sourcePort, kLimitMs, false, out); },
-                [&] { return InboundRaw(sourcePort, kLimitMs, false, out); }, 0);
-        compare("inbound bulk 64 MiB, 4 KiB reads, no 0xFF", [&] { return InboundLibrary(sourcePort, -1, true, out); },
-                [&] { return InboundRaw(sourcePort, -1, true, out); }, 0);
-        compare("outbound bulk 64 MiB, one write", [&] { return OutboundLibrary(sinkPort, 0, false); },
-                [&] { return OutboundRaw(sinkPort, false); }, 0.9);
-        compare("outbound bulk 64 MiB, one write, no 0xFF", [&] { return OutboundLibrary(sinkPort, 0, true); },
-                [&] { return OutboundRaw(sinkPort, true); }, 0);
-        compare("outbound bulk 64 MiB, 4 KiB writes", [&] { return OutboundLibrary(sinkPort, kPiece, false); },
-                [&] { return OutboundRaw(sinkPort, false); }, 0);
+        compare(
+            "inbound bulk 64 MiB, 4 KiB reads", [&] { return InboundLibrary(sourcePort, -1, false, out); },
+            [&] { return InboundRaw(sourcePort, -1, false, out); }, 0.9);
+        compare(
+            "inbound bulk 64 MiB, 4 KiB reads, 5 s limit",
+            [&] { return InboundLibrary(sourcePort, kLimitMs, false, out); },
+            [&] { return InboundRaw(sourcePort, kLimitMs, false, out); }, 0);
+        compare(
+            "inbound bulk 64 MiB, 4 KiB reads, no 0xFF", [&] { return InboundLibrary(sourcePort, -1, true, out); },
+            [&] { return InboundRaw(sourcePort, -1, true, out); }, 0);
+        compare(
+            "outbound bulk 64 MiB, one write", [&] { return OutboundLibrary(sinkPort, 0, false); },
+            [&] { return OutboundRaw(sinkPort, false); }, 0.9);
+        compare(
+            "outbound bulk 64 MiB, one write, no 0xFF", [&] { return OutboundLibrary(sinkPort, 0, true); },
+            [&] { return OutboundRaw(sinkPort, true); }, 0);
+        compare(
+            "outbound bulk 64 MiB, 4 KiB writes", [&] { return OutboundLibrary(sinkPort, kPiece, false); },
+            [&] { return OutboundRaw(sinkPort, false); }, 0);
     }
     std::printf("data checked exact in every run; targets missed: %d\n", g_missed);
     std::fflush(stdout);

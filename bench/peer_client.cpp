@@ -13,7 +13,8 @@
 #include "bench_util.h"
 #include "kalvicom.h"
 
-namespace {
+namespace
+{
 
 [[noreturn]] void Fail(const std::string &what)
 {

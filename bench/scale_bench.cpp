@@ -22,7 +22,8 @@
 #include "kalvicom.h"
 #include "port/port_context.h"
 
-namespace {
+namespace
+{
 
 [[noreturn]] void Fail(const std::string &what)
 {
