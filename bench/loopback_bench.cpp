@@ -4,9 +4,11 @@
 //              KvReadFile, against a raw poll + 4096-byte recv loop over the same wire bytes;
 //   outbound - the same 64 MiB through KvWriteFile, against raw 4096-byte sends of the
 //              already escaped bytes.
-// The servers are threads of this process. Library and raw runs alternate, every run checks its
-// data exactly, and the medians are compared. A raw connection pauses 10 ms after connecting, as
-// the library's open does while the server's first answers settle.
+// The servers are threads of this process. Echo trips alternate between a library port and a raw
+// socket open side by side; bulk transfers run in library/raw pairs. Every run checks its data
+// exactly, and medians are compared. A raw connection pauses 10 ms after connecting, as the
+// library's open does while the server's first answers settle. Reads wait without limit on both
+// sides unless a row says otherwise. docs/performance.md explains the rows.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
