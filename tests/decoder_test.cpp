@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "port/port_context.h"
 #include "script_server.h"
@@ -164,6 +165,48 @@ TEST(Decoder, OneByteRoomWalksEscapedData)
         if (TelnetDecode(&pc, &one, 1) == 1)
             out.push_back(one);
     EXPECT_EQ(Hex(out), "41 FF FF 42");
+}
+
+TEST(Decoder, DenseEscapesAcrossReceivesAndRoomSizes)
+{
+    // Data thick with 0xFF, Telnet commands between the bytes, received in pieces of every size
+    // and read with rooms of every size: a doubled 0xFF meets each buffer end and room end.
+    std::mt19937 rng(5);
+    Bytes data, wire;
+    for (int i = 0; i < 3000; ++i) {
+        const uint8_t b = rng() % 3 == 0 ? 0xFF : static_cast<uint8_t>(rng());
+        data.push_back(b);
+        wire.push_back(b);
+        if (b == 0xFF)
+            wire.push_back(0xFF);
+        switch (rng() % 16) {
+        case 0: wire.insert(wire.end(), {0xFF, 0xF1}); break;       // NOP
+        case 1: wire.insert(wire.end(), {0xFF, 0xFB, 0xFF}); break; // WILL with option 0xFF
+        case 2: wire.insert(wire.end(), {0xFF, 0xFA, 0x2C, 0x6B, 0xFF, 0xFF, 0xFF, 0xF0}); break;
+        default: break;
+        }
+    }
+    for (uint32_t piece : {1u, 2u, 3u, 7u, 64u, 255u, kBufferSize}) {
+        for (uint32_t room : {1u, 2u, 3u, 5u, 100u, kBufferSize}) {
+            PortContext pc = FreshContext();
+            Bytes out(data.size() + kBufferSize);
+            size_t sent = 0, got = 0, steps = 0;
+            while (got < data.size()) {
+                ASSERT_LT(++steps, 4 * wire.size()) << "stuck: piece " << piece << ", room " << room;
+                if (pc.rxPending == 0) {
+                    ASSERT_LT(sent, wire.size()) << "piece " << piece << ", room " << room;
+                    const size_t n = std::min<size_t>(piece, wire.size() - sent);
+                    Receive(&pc, Bytes(wire.begin() + static_cast<long>(sent), wire.begin() + static_cast<long>(sent + n)));
+                    sent += n;
+                }
+                const int32_t n = TelnetDecode(&pc, out.data() + got, room);
+                ASSERT_TRUE(n >= 0 && static_cast<uint32_t>(n) <= room) << "piece " << piece << ", room " << room;
+                got += static_cast<size_t>(n);
+            }
+            out.resize(got);
+            EXPECT_TRUE(out == data) << "piece " << piece << ", room " << room;
+        }
+    }
 }
 
 // Skipping control keeps the first data byte, even a half-read doubled IAC, for the next read.

@@ -26,17 +26,22 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
 {
     const uint8_t *in = pc->rxBuffer;
     const uint32_t n = pc->rxPending;
+    // The state lives in locals while the loop runs: a store to out could alias the record and
+    // would force the state to be reloaded for every byte.
+    uint32_t inSubnegotiation = pc->inSubnegotiation;
+    uint32_t skipOptionByte = pc->skipOptionByte;
+    uint32_t iacSeen = pc->iacSeen;
     uint32_t i = 0;
     uint32_t count = 0;
     while (i < n) {
         const uint8_t b = in[i];
-        if (pc->inSubnegotiation) {
-            if (pc->iacSeen) {
+        if (inSubnegotiation) {
+            if (iacSeen) {
                 if (b == SE) {
-                    pc->iacSeen = 0;
-                    pc->inSubnegotiation = 0;
+                    iacSeen = 0;
+                    inSubnegotiation = 0;
                 } else if (b == IAC) {
-                    pc->iacSeen = 0; // escaped 0xFF inside the subnegotiation
+                    iacSeen = 0; // escaped 0xFF inside the subnegotiation
                 }
                 // any other byte is dropped and the IAC stays pending
                 ++i;
@@ -47,55 +52,65 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
                     i = n;
                 } else {
                     i = static_cast<uint32_t>(static_cast<const uint8_t *>(iac) - in) + 1;
-                    pc->iacSeen = 1;
+                    iacSeen = 1;
                 }
             }
             continue;
         }
-        if (pc->iacSeen) {
+        if (iacSeen) {
             if (b == IAC) {
                 if (count == room)
                     break; // a data 0xFF: leave the pair half-read for the next call
                 out[count++] = IAC;
             } else if (b == SB) {
-                pc->inSubnegotiation = 1;
+                inSubnegotiation = 1;
             } else if (b == SE) {
-                pc->inSubnegotiation = 0;
-                pc->skipOptionByte = 0;
+                inSubnegotiation = 0;
+                skipOptionByte = 0;
             } else if (b >= WILL && b <= DONT) {
-                pc->skipOptionByte = 1; // option negotiation: an option code follows
+                skipOptionByte = 1; // option negotiation: an option code follows
             }
             // every other command (NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, ...) stands alone
-            pc->iacSeen = 0;
+            iacSeen = 0;
             ++i;
             continue;
         }
-        if (pc->skipOptionByte) {
-            pc->skipOptionByte = 0;
+        if (skipOptionByte) {
+            skipOptionByte = 0;
             ++i;
             continue;
         }
         if (b == IAC) {
-            pc->iacSeen = 1;
+            iacSeen = 1;
             ++i;
             continue;
         }
         if (count == room)
             break;
-        // A run of plain data: copy up to the next IAC in one piece.
-        uint32_t limit = n - i;
-        if (limit > room - count)
-            limit = room - count;
-        const void *iac = std::memchr(in + i, IAC, limit);
-        uint32_t run = iac ? static_cast<uint32_t>(static_cast<const uint8_t *>(iac) - (in + i)) : limit;
-        std::memcpy(out + count, in + i, run);
-        count += run;
-        i += run;
+        // A run of plain data: copy up to the next IAC in one piece. A doubled 0xFF met there is
+        // one data byte and the run goes on; any other IAC is left to the code above.
+        for (;;) {
+            uint32_t limit = n - i;
+            if (limit > room - count)
+                limit = room - count;
+            const void *iac = std::memchr(in + i, IAC, limit);
+            uint32_t run = iac ? static_cast<uint32_t>(static_cast<const uint8_t *>(iac) - (in + i)) : limit;
+            std::memcpy(out + count, in + i, run);
+            count += run;
+            i += run;
+            if (iac == nullptr || i + 1 >= n || in[i + 1] != IAC)
+                break;
+            out[count++] = IAC;
+            i += 2;
+        }
     }
     const uint32_t left = n - i;
     if (left > 0 && i > 0)
         std::memmove(pc->rxBuffer, pc->rxBuffer + i, left);
     pc->rxPending = left;
+    pc->inSubnegotiation = inSubnegotiation;
+    pc->skipOptionByte = skipOptionByte;
+    pc->iacSeen = iacSeen;
     return count;
 }
 

@@ -1,0 +1,42 @@
+// Small helpers shared by the socket benchmarks: clocks, medians, test data, raw loopback sockets.
+#ifndef KALVICOM_BENCH_BENCH_UTIL_H
+#define KALVICOM_BENCH_BENCH_UTIL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Nanoseconds on the monotonic clock.
+uint64_t NowNs();
+
+// The median of the values (the mean of the middle two for an even count); 0 when empty.
+double Median(std::vector<double> values);
+
+// Uniform random bytes from a fixed seed, so about 1 in 256 is 0xFF.
+std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed);
+
+// The bytes as they travel on the wire: every 0xFF doubled.
+std::vector<uint8_t> Escape(const std::vector<uint8_t> &data);
+
+// A listening TCP socket on 127.0.0.1 and a free port; *port receives the port. Exits on failure.
+int ListenLoopback(uint16_t *port, int backlog);
+
+// A blocking TCP connection to 127.0.0.1:port with send coalescing off. Exits on failure.
+int ConnectLoopback(uint16_t port);
+
+// Sends all bytes in pieces of at most chunk bytes. Returns false on an error.
+bool SendPieces(int fd, const uint8_t *data, size_t length, size_t chunk);
+
+// Waits (poll) and receives until length bytes have arrived, in receives of at most chunk bytes.
+// limitMs -1 waits without limit; otherwise everything must arrive within limitMs of the call,
+// each wait getting the time that is left. Returns false on an error, a closed connection or the
+// limit passing.
+bool ReceiveExact(int fd, uint8_t *buffer, size_t length, size_t chunk, int limitMs);
+
+// Resident memory of this process in KiB, from /proc/self/status.
+long ResidentKiB();
+
+// The 1-minute load average, or -1 when unknown.
+double LoadAverage();
+
+#endif
