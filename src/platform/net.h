@@ -48,6 +48,12 @@ NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms);
 // connection, -1 on error.
 int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length);
 
+// A receive that never blocks: like NetReceive, or kNetNothingYet when no byte is waiting (or the
+// platform cannot tell without a wait; the caller then waits and receives as usual). Saves the
+// readiness wait while data streams in.
+constexpr int32_t kNetNothingYet = -2;
+int32_t NetReceiveIfWaiting(NetSocket sock, void *buffer, uint32_t length);
+
 // Shuts the connection down in both directions and closes the socket. Errors are ignored.
 void NetClose(NetSocket sock);
 

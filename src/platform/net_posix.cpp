@@ -130,6 +130,19 @@ int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length)
     }
 }
 
+int32_t NetReceiveIfWaiting(NetSocket sock, void *buffer, uint32_t length)
+{
+    for (;;) {
+        ssize_t got = recv(ToFd(sock), buffer, length, MSG_DONTWAIT);
+        if (got >= 0)
+            return static_cast<int32_t>(got);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kNetNothingYet;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
 void NetClose(NetSocket sock)
 {
     shutdown(ToFd(sock), SHUT_RDWR);

@@ -85,6 +85,11 @@ int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length)
     return got == SOCKET_ERROR ? -1 : got;
 }
 
+int32_t NetReceiveIfWaiting(NetSocket, void *, uint32_t)
+{
+    return kNetNothingYet; // a blocking Winsock socket has no per-call non-blocking receive
+}
+
 void NetClose(NetSocket sock)
 {
     shutdown(ToSocket(sock), SD_BOTH);

@@ -27,6 +27,7 @@ void ResetPortContext(PortContext *pc)
     pc->cachedStopBits = kUnsetStopBits;
     pc->txCount = 0;
     pc->rxPending = 0;
+    pc->rxStreaming = 0;
 }
 
 extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)

@@ -35,6 +35,7 @@ struct PortContext {
     uint8_t rxBuffer[kBufferSize]; // received, not yet decoded bytes, from the first byte on
     uint32_t txCount;
     uint32_t rxPending;
+    uint32_t rxStreaming; // the last receive filled rxBuffer: more is probably waiting
 };
 
 // Sets every member to its state right after open, apart from port and sock.
