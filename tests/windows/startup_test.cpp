@@ -1,0 +1,151 @@
+// The start-up at load on Windows: Winsock 2.0 at process attach, nothing for other notifications,
+// and on a failed start a message box followed by exit status 1. The failure is produced by
+// pointing this program's import of WSAStartup at a stand-in that refuses.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "port/startup.h"
+#include "script_server.h"
+
+namespace {
+
+// Reports the version asked for (major in the low byte) and refuses.
+int WSAAPI RefusingStartup(WORD version, LPWSADATA)
+{
+    std::fprintf(stderr, "WSAStartup asked for %u.%u\n", LOBYTE(version), HIBYTE(version));
+    return WSASYSNOTREADY;
+}
+
+// Points this program's import table entry for dll!function at replacement.
+bool ReplaceImport(const char *dll, const char *function, const void *replacement)
+{
+    auto *base = reinterpret_cast<uint8_t *>(GetModuleHandleA(nullptr));
+    auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    auto *entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+    for (; entry->Name != 0; ++entry) {
+        if (lstrcmpiA(reinterpret_cast<const char *>(base + entry->Name), dll) != 0)
+            continue;
+        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + entry->OriginalFirstThunk);
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            auto *byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char *>(byName->Name), function) != 0)
+                continue;
+            DWORD old;
+            if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old))
+                return false;
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Watches this thread for message boxes. The first one is described on stderr and answered with
+// its OK button, so a box shown while a test runs never waits for a person.
+HHOOK g_hook = nullptr;
+int g_boxes = 0;
+
+LRESULT CALLBACK WatchBoxes(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_ACTIVATE && g_boxes == 0) {
+        HWND box = reinterpret_cast<HWND>(wParam);
+        ++g_boxes;
+        char caption[64] = "";
+        char text[128] = "";
+        GetWindowTextA(box, caption, sizeof caption);
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text); // a message box's text control
+        int buttons = 0;
+        int okButtons = 0;
+        for (HWND child = FindWindowExA(box, nullptr, "Button", nullptr); child != nullptr;
+             child = FindWindowExA(box, child, "Button", nullptr)) {
+            ++buttons;
+            if (GetDlgCtrlID(child) == IDOK)
+                ++okButtons;
+        }
+        std::fprintf(stderr, "message box: caption \"%s\", text \"%s\", %d button, %d OK, owner %s\n", caption,
+                     text, buttons, okButtons, GetWindow(box, GW_OWNER) == nullptr ? "none" : "set");
+        std::fflush(stderr);
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    return CallNextHookEx(g_hook, code, wParam, lParam);
+}
+
+void WatchForBoxes()
+{
+    g_boxes = 0;
+    g_hook = SetWindowsHookExA(WH_CBT, WatchBoxes, nullptr, GetCurrentThreadId());
+}
+
+void StopWatching()
+{
+    UnhookWindowsHookEx(g_hook);
+}
+
+void ReportExitHandlers()
+{
+    std::fprintf(stderr, "exit handlers ran\n");
+    std::fflush(stderr);
+}
+
+// What the failing start-up does, observed from inside the process that it ends.
+[[noreturn]] void FailStartup()
+{
+    if (!ReplaceImport("ws2_32.dll", "WSAStartup", reinterpret_cast<const void *>(&RefusingStartup))) {
+        std::fprintf(stderr, "could not replace WSAStartup\n");
+        std::_Exit(2);
+    }
+    std::atexit(ReportExitHandlers);
+    WatchForBoxes();
+    LibraryLoadEntry(kLoadProcessAttach);
+    std::fprintf(stderr, "start-up returned\n");
+    std::_Exit(3);
+}
+
+} // namespace
+
+TEST(Startup, ProcessAttachStartsWinsockQuietly)
+{
+    WatchForBoxes();
+    EXPECT_EQ(LibraryLoadEntry(kLoadProcessAttach), 1);
+    EXPECT_EQ(LibraryLoadEntry(kLoadOther), 1);
+    StopWatching();
+    EXPECT_EQ(g_boxes, 0);
+    // Winsock is up: a socket can be had without this program starting it.
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_NE(s, INVALID_SOCKET) << WSAGetLastError();
+    closesocket(s);
+}
+
+TEST(Startup, FailureShowsOneMessageBoxThenExitsWithStatusOne)
+{
+    // Through the standard exit, so the process's exit handlers run; gtest's regular expressions
+    // on Windows know no groups, hence the plain text.
+    EXPECT_EXIT(FailStartup(), ::testing::ExitedWithCode(1),
+                "WSAStartup asked for 2.0\n"
+                "message box: caption \"KALVICOM.DLL\", text \"Problem with WinSock2 DLL\", 1 button, 1 OK, "
+                "owner none\nexit handlers ran");
+}
+
+// The open and close tests count this process's handles to find leaked sockets.
+TEST(Startup, HandleCountSeesSockets)
+{
+    ASSERT_EQ(LibraryLoadEntry(kLoadProcessAttach), 1);
+    int before = OpenDescriptorCount();
+    ASSERT_GT(before, 0);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(s, INVALID_SOCKET);
+    EXPECT_EQ(OpenDescriptorCount(), before + 1);
+    closesocket(s);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
