@@ -13,34 +13,52 @@
  *     DCB dcb = {0};
  *     dcb.BaudRate = 9600; dcb.ByteSize = 8; dcb.Parity = NOPARITY; dcb.StopBits = ONESTOPBIT;
  *     if (!KvSetCommState(port, &dcb)) { ... }
+ *     COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 2000, 0, 0};     // wait up to 2 s for an answer
+ *     KvSetCommTimeouts(port, &t);                            // (the default waits only 10 ms)
  *     DWORD n;
- *     KvWriteFile(port, "ID?\r", 4, &n);
+ *     if (!KvWriteFile(port, "ID?\r", 4, &n)) { ... }
  *     char answer[64];
- *     KvReadFile(port, answer, sizeof answer, &n);           // default: gives up after ~10 ms
+ *     if (!KvReadFile(port, answer, sizeof answer, &n)) { ... }   // n may be 0: nothing came
  *     KvCloseHandle(port);
  *
  * Results
  * -------
  * KvCreateFile returns a handle, or INVALID_HANDLE_VALUE on failure. Every other call returns
  * 1 (TRUE) on success and 0 (FALSE) on failure. Nothing else is reported: there are no error codes
- * to query afterwards and the library never logs. A call that fails because of a null pointer, a
- * null handle or INVALID_HANDLE_VALUE returns 0 before touching anything.
+ * to query afterwards and the library never logs. Given a null pointer, a null handle or
+ * INVALID_HANDLE_VALUE, a call returns 0 before touching anything (KvCreateFile returns
+ * INVALID_HANDLE_VALUE; KvCloseHandle, KvSetCommConfig and KvSetupComm return 1 instead). Any other handle must come from a successful KvCreateFile and
+ * not have been closed: a closed or made-up handle is not detected.
  *
  * Threads and blocking
  * --------------------
- * The library has no threads, timers or locks of its own. Every call runs on the caller's thread
- * and may block in the socket as described per call. Different ports are independent and may be
- * used from different threads at the same time. One port must not be used by two threads at once,
- * except that one thread may write while another reads.
+ * The library has no threads, timers or locks of its own. Every call runs on the caller's thread.
+ * These calls block:
+ *   KvCreateFile    in the connect, then 10 to about 20 ms while the server's first answers settle
+ *   KvReadFile      as the port's read time-outs say (see KvReadFile)
+ *   KvWriteFile     while the system's send buffer is full (the device server is not reading)
+ *   KvSetCommState  10 to about 20 ms for each setting that changed
+ * The others return at once. Different ports are independent and may be used from different
+ * threads at the same time. One port must not be used by two threads at once, with one exception:
+ * one thread may call KvWriteFile while another calls KvReadFile. KvSetCommState both sends and
+ * receives, so it must not overlap any other call on the same port.
  *
  * Differences from a local port
  * -----------------------------
- * - Writes have no time-out: a write blocks until the device server has taken the data.
+ * - Writes have no time-out (the two Write members of COMMTIMEOUTS are ignored). A write returns
+ *   once all its data has been handed to the connection, which is before the device has sent it
+ *   out on its serial line; it blocks for as long as the device server stops taking data.
+ * - ReadIntervalTimeout only selects the read mode: the gap between two bytes is never timed.
+ * - Only baud rate, data size, parity and stop bits can be set. Flow control, DTR/RTS and the other
+ *   DCB members are not sent to the device server.
  * - Each changed line setting costs one command to the device server and a settle of 10 to about
- *   20 ms; serial data arriving meanwhile is kept for the next read.
- * - Serial data arriving within the first 10 to 20 ms after the open may be dropped (at most 256
- *   bytes): the open flushes whatever the server sends first.
- * - Once the connection is lost, reads and writes fail until the port is closed and opened again.
+ *   20 ms; serial data arriving meanwhile is kept for the next read. The server's answer is not
+ *   awaited: success means the command was sent, not that the device server applied it.
+ * - Serial data arriving within the first 10 to about 20 ms after the connection is made may be
+ *   dropped (at most 256 bytes): the open flushes whatever the server sends first, so a device
+ *   that talks first should be asked again.
+ * - Once the connection is lost, reads and writes fail until the port is closed and opened again;
+ *   nothing reconnects on its own.
  *
  * On Windows the header takes HANDLE, DWORD, BOOL, DCB, COMMTIMEOUTS and COMMCONFIG from
  * <windows.h>. Elsewhere it defines them itself with the same member names, order and widths
@@ -153,10 +171,12 @@ extern "C" {
  *   directly; text after the port number is ignored. Host names are not accepted. Every address
  *   number must be 0 to 255 and the port 0 to 65535, or the open fails without connecting.
  *
- * Connects (blocking, with the system's connect time-out), asks the server for binary
- * transmission both ways and for the COM-PORT-OPTION, then lets the server's first answers settle
- * for 10 to about 20 ms. The new port reads with the time-outs 0, 0, 10 (see KvSetCommTimeouts)
- * and has sent no line settings yet (see KvGetCommState).
+ * Connects over TCP (blocking, for up to the system's connect time-out, which can be a minute or
+ * more when nothing answers at the address), asks the server for binary transmission both ways
+ * and for the COM-PORT-OPTION, then lets the server's first answers settle for 10 to about 20 ms.
+ * The new port reads with the time-outs 0, 0, 10 (a read gives up after 10 ms; see KvReadFile) and
+ * has sent no line settings yet, so the device server's port runs as it was configured until
+ * KvSetCommState is called.
  *
  * Returns the port's handle, or INVALID_HANDLE_VALUE when the address is null or malformed, the
  * connection is refused or unreachable, or memory runs out. A failed open leaves nothing behind.
@@ -185,8 +205,14 @@ KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE port);
  *   any other combination                total: returns when count bytes arrived or after
  *                                        count * Multiplier + Constant ms, whichever is first
  *
- * The interval never times the gap between bytes; it only takes part in choosing the mode. Telnet
- * control traffic from the server is removed and never ends a wait on its own.
+ * The rows are tried from the top; the first that matches wins. The interval never times the gap
+ * between bytes; it only takes part in choosing the mode. "What is already there" means data
+ * received earlier but not yet read, plus what one look at the connection finds. Telnet control
+ * traffic from the server is removed and never ends a wait on its own.
+ *
+ * Typical choices: MAXDWORD, MAXDWORD, N to wait up to N ms for an answer and take what has come;
+ * MAXDWORD, 0, 0 to poll; 0, 0, N to wait N ms for count bytes; 0, 0, 0 only when the device is
+ * sure to send count bytes (nothing else ends that wait but a lost connection).
  *
  * Returns 1 on success, including a time-out with fewer than count bytes (or none). Returns 0
  * when the connection is closed or fails: *bytesRead is then 0, and any bytes placed in buffer by
@@ -199,21 +225,23 @@ KALVICOM_API BOOL KVAPI KvReadFile(HANDLE port, void *buffer, DWORD count, DWORD
  * KvWriteFile - write serial data to the device.
  *
  * Sends count bytes from data exactly as given (every byte value, CR, LF and NUL included; the
- * Telnet escaping of 0xFF is done here). Blocks until the device server has taken all of it: there
- * is no write time-out.
+ * Telnet escaping of 0xFF is done here). Returns once all of it has been handed to the
+ * connection; while the device server takes no data the call waits, for as long as that lasts:
+ * there is no write time-out.
  *
- * Returns 1 with *bytesWritten = count when everything was sent. Returns 0 with *bytesWritten = 0
- * when the connection fails or stops taking data part way (part of the data may have gone out).
- * With a null handle, data or bytesWritten the call returns 0 and touches nothing.
+ * Returns 1 with *bytesWritten = count when everything was sent (count 0 sends nothing and returns
+ * 1). Returns 0 with *bytesWritten = 0 when the connection fails or stops taking data part way
+ * (part of the data may have gone out). With a null handle, data or bytesWritten the call returns
+ * 0 and touches nothing.
  */
 KALVICOM_API BOOL KVAPI KvWriteFile(HANDLE port, const void *data, DWORD count, DWORD *bytesWritten);
 
 /*
  * KvSetCommTimeouts - set the read time-outs (see KvReadFile for what they select).
  *
- * Copies ReadIntervalTimeout, ReadTotalTimeoutMultiplier and ReadTotalTimeoutConstant; the two
- * write members are ignored. Sends nothing. Returns 1, or 0 with nothing changed when the handle or
- * timeouts is null.
+ * Copies ReadIntervalTimeout, ReadTotalTimeoutMultiplier and ReadTotalTimeoutConstant, which
+ * apply from the next KvReadFile on; the two write members are ignored. Sends nothing. Returns 1,
+ * or 0 with nothing changed when the handle or timeouts is null.
  */
 KALVICOM_API BOOL KVAPI KvSetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeouts);
 
@@ -229,6 +257,9 @@ KALVICOM_API BOOL KVAPI KvSetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeo
  * 38400, 57600, 115200; ByteSize 5 to 8; Parity NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY,
  * SPACEPARITY; StopBits ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS.
  *
+ * All four members are checked, changed or not, so fill in all four: a record cleared to zero in
+ * which only BaudRate was set is refused at its ByteSize of 0 (after the baud rate went out).
+ *
  * Returns 1 when every changed setting was sent. Returns 0 at the first value that is not
  * accepted or the first command that could not be sent: settings before it stay sent (and are
  * reported by KvGetCommState), later ones are not examined. The device server's answers are not
@@ -242,7 +273,9 @@ KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE port, const DCB *dcb);
  * Writes BaudRate, ByteSize, Parity and StopBits and leaves every other member of *dcb as it was.
  * No network traffic. Before any setting has been sent it reports BaudRate 0, ByteSize 0,
  * Parity 0xFF and StopBits 0xFF, meaning "not set yet" (the device server's port then runs at
- * whatever it was configured with). Returns 1, or 0 when the handle or dcb is null.
+ * whatever it was configured with); KvSetCommState refuses these values, so on a fresh port set
+ * all four members rather than changing one member of what this call reports. Returns 1, or 0
+ * when the handle or dcb is null.
  */
 KALVICOM_API BOOL KVAPI KvGetCommState(HANDLE port, DCB *dcb);
 

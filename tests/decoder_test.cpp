@@ -1,1 +1,174 @@
+// The Telnet decoder, fed straight into a PortContext without sockets.
 #include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "port/port_context.h"
+#include "script_server.h"
+#include "telnet/receiver.h"
+
+namespace {
+
+PortContext FreshContext()
+{
+    PortContext pc;
+    std::memset(&pc, 0, sizeof pc);
+    ResetPortContext(&pc);
+    pc.sock = kInvalidSocket;
+    return pc;
+}
+
+// Places bytes in rxBuffer as one receive would (only ever into an empty buffer).
+void Receive(PortContext *pc, const Bytes &bytes)
+{
+    ASSERT_EQ(pc->rxPending, 0u);
+    std::memcpy(pc->rxBuffer, bytes.data(), bytes.size());
+    pc->rxPending = static_cast<uint32_t>(bytes.size());
+}
+
+// Decodes everything pending with plenty of room.
+Bytes DecodeAll(PortContext *pc)
+{
+    uint8_t out[kBufferSize];
+    int32_t n = TelnetDecode(pc, out, sizeof out);
+    EXPECT_GE(n, 0);
+    EXPECT_EQ(pc->rxPending, 0u);
+    return Bytes(out, out + (n > 0 ? n : 0));
+}
+
+// Decodes input received in pieces ending at the given cut positions.
+Bytes DecodeInPieces(const Bytes &input, const std::vector<size_t> &cuts)
+{
+    PortContext pc = FreshContext();
+    Bytes out;
+    size_t from = 0;
+    for (size_t i = 0; i <= cuts.size(); ++i) {
+        size_t to = i < cuts.size() ? cuts[i] : input.size();
+        Receive(&pc, Bytes(input.begin() + static_cast<long>(from), input.begin() + static_cast<long>(to)));
+        Bytes part = DecodeAll(&pc);
+        out.insert(out.end(), part.begin(), part.end());
+        from = to;
+    }
+    return out;
+}
+
+struct DecodeCase {
+    Bytes input;
+    Bytes expected;
+    const char *comment;
+};
+
+const DecodeCase kDecodeCases[] = {
+    {B({0x41, 0xFF, 0xFF, 0x42}), B({0x41, 0xFF, 0x42}), "doubled IAC is one data 0xFF"},
+    {B({0xFF, 0xFB, 0x00, 0x41}), B({0x41}), "IAC WILL TRANSMIT-BINARY dropped with its option"},
+    {B({0xFF, 0xFD, 0x2C, 0xFF, 0xFE, 0x01, 0xFF, 0xFC, 0x03, 0x41}), B({0x41}), "DO, DONT, WONT"},
+    {B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0, 0x41}), B({0x41}), "baud-rate reply"},
+    {B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0x01, 0x2C, 0xFF, 0xF0, 0x41}), B({0x41}), "reply confirming 300 baud"},
+    {B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xF0, 0x41}), B({0x41}), "escaped 0xFF inside SB"},
+    {B({0xFF, 0xFA, 0x2C, 0x6B, 0xFF, 0x41, 0xF0, 0x43}), B({0x43}),
+     "IAC + other byte inside SB: byte dropped, IAC still pending, so a bare SE ends it"},
+    {B({0xFF, 0xFA, 0x2C, 0x6B, 0xFF, 0x41, 0xFF, 0xF0, 0x43}), B({}),
+     "... and IAC SE after it reads as an escaped 0xFF then a plain F0: still inside"},
+    {B({0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x6A, 0x10, 0xFF, 0xF0, 0x44}), B({0x44}),
+     "two notifications back to back"},
+    {B({0xFF, 0xF1, 0x41, 0x42}), B({0x41, 0x42}), "IAC NOP takes no option byte"},
+    {B({0xFF, 0xF9, 0x41, 0xFF, 0xF2, 0x42, 0xFF, 0xF4, 0x43}), B({0x41, 0x42, 0x43}), "GA, DM, IP stand alone"},
+    {B({0xFF, 0xF3, 0xFF, 0xF5, 0xFF, 0xF6, 0xFF, 0xF7, 0xFF, 0xF8, 0x41}), B({0x41}), "BRK AO AYT EC EL"},
+    {B({0xFF, 0x80, 0x41}), B({0x41}), "undefined command byte stands alone"},
+    {B({0xFF, 0xF0, 0x41}), B({0x41}), "stray SE outside a subnegotiation"},
+    {B({0xFF, 0xFB, 0xFF, 0x41}), B({0x41}), "option byte 0xFF is still the option"},
+    {B({0x0D, 0x00, 0x0A}), B({0x0D, 0x00, 0x0A}), "CR NUL LF untouched"},
+    {B({0x0D, 0x0A, 0x0D}), B({0x0D, 0x0A, 0x0D}), "CR LF and lone CR untouched"},
+    {B({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), B({0xFF, 0xFF, 0xFF}), "run of doubled IACs"},
+    {B({0x41, 0x42, 0x43}), B({0x41, 0x42, 0x43}), "plain data"},
+    {B({}), B({}), "nothing"},
+};
+
+TEST(Decoder, TableWhole)
+{
+    for (const DecodeCase &c : kDecodeCases)
+        EXPECT_EQ(Hex(DecodeInPieces(c.input, {})), Hex(c.expected)) << c.comment;
+}
+
+TEST(Decoder, TableSplitAtEveryPoint)
+{
+    for (const DecodeCase &c : kDecodeCases) {
+        for (size_t cut = 1; cut < c.input.size(); ++cut)
+            EXPECT_EQ(Hex(DecodeInPieces(c.input, {cut})), Hex(c.expected)) << c.comment << ", cut at " << cut;
+        std::vector<size_t> everyByte;
+        for (size_t cut = 1; cut < c.input.size(); ++cut)
+            everyByte.push_back(cut);
+        EXPECT_EQ(Hex(DecodeInPieces(c.input, everyByte)), Hex(c.expected)) << c.comment << ", byte by byte";
+    }
+}
+
+TEST(Decoder, SplitIacIsRemembered)
+{
+    EXPECT_EQ(Hex(DecodeInPieces(B({0xFF, 0xFB, 0x01, 0x41}), {1})), "41");
+}
+
+TEST(Decoder, RoomLimitLeavesTheRestAtTheFront)
+{
+    PortContext pc = FreshContext();
+    Receive(&pc, B({0x41, 0x42, 0x43}));
+    uint8_t out[2];
+    EXPECT_EQ(TelnetDecode(&pc, out, 2), 2);
+    EXPECT_EQ(Hex(Bytes(out, out + 2)), "41 42");
+    EXPECT_EQ(pc.rxPending, 1u);
+    EXPECT_EQ(pc.rxBuffer[0], 0x43);
+}
+
+TEST(Decoder, RoomZeroConsumesNothing)
+{
+    PortContext pc = FreshContext();
+    Receive(&pc, B({0xFF, 0xFB, 0x01, 0x41}));
+    uint8_t out[1];
+    EXPECT_EQ(TelnetDecode(&pc, out, 0), 0);
+    EXPECT_EQ(pc.rxPending, 4u);
+    EXPECT_EQ(TelnetDecode(nullptr, out, 1), -1);
+    EXPECT_EQ(TelnetDecode(&pc, nullptr, 1), -1);
+}
+
+TEST(Decoder, OneByteRoomWalksEscapedData)
+{
+    // Reading one byte at a time must give the same data as reading all at once.
+    const Bytes input = B({0x41, 0xFF, 0xFF, 0xFF, 0xFA, 0x2C, 0x01, 0xFF, 0xF0, 0xFF, 0xFF, 0x42});
+    PortContext pc = FreshContext();
+    Receive(&pc, input);
+    Bytes out;
+    uint8_t one;
+    for (int i = 0; i < 20 && pc.rxPending > 0; ++i)
+        if (TelnetDecode(&pc, &one, 1) == 1)
+            out.push_back(one);
+    EXPECT_EQ(Hex(out), "41 FF FF 42");
+}
+
+// Skipping control keeps the first data byte, even a half-read doubled IAC, for the next read.
+struct SkipCase {
+    Bytes input;
+    uint32_t pendingAfter;
+    Bytes thenDecoded;
+    const char *comment;
+};
+
+const SkipCase kSkipCases[] = {
+    {B({0xFF, 0xFB, 0x01, 0xFF, 0xFA, 0x2C, 0x65, 0x01, 0xFF, 0xF0}), 0, B({}), "control only: all consumed"},
+    {B({0xFF, 0xFA, 0x2C, 0x65, 0x01, 0xFF, 0xF0, 0x41, 0x42}), 2, B({0x41, 0x42}), "reply then data"},
+    {B({0xFF, 0xFD, 0x2C, 0xFF, 0xFF, 0x42}), 2, B({0xFF, 0x42}), "data 0xFF after control"},
+    {B({0x41, 0xFF, 0xFB, 0x01}), 4, B({0x41}), "data first: nothing consumed"},
+};
+
+TEST(Decoder, SkipControlKeepsData)
+{
+    for (const SkipCase &c : kSkipCases) {
+        PortContext pc = FreshContext();
+        Receive(&pc, c.input);
+        TelnetSkipControl(&pc);
+        EXPECT_EQ(pc.rxPending, c.pendingAfter) << c.comment;
+        uint8_t out[16];
+        int32_t n = pc.rxPending ? TelnetDecode(&pc, out, sizeof out) : 0;
+        EXPECT_EQ(Hex(Bytes(out, out + n)), Hex(c.thenDecoded)) << c.comment;
+    }
+}
+
+} // namespace

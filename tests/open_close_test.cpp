@@ -5,6 +5,10 @@
 
 #include "port/address.h"
 #include "port/port_context.h"
+#include "port/startup.h"
+#include "telnet/receiver.h"
+
+#include <algorithm>
 #include "port_fixture.h"
 
 TEST(OpenClose, SendsNegotiationInOneSendAndSettlesAboutTenMs)
@@ -138,4 +142,68 @@ TEST(OpenClose, ThousandOpenCloseCyclesLeaveNothingOpen)
     }
     // The server closes its side of each connection when the next one arrives; allow it one.
     EXPECT_LE(OpenDescriptorCount(), before + 1);
+}
+
+TEST(Startup, LoadNotificationsReportSuccess)
+{
+    EXPECT_EQ(LibraryLoadEntry(kLoadProcessAttach), 1);
+    EXPECT_EQ(LibraryLoadEntry(kLoadOther), 1);
+}
+
+TEST(StartupDeathTest, FailedStartTellsTheUserAndEndsTheProcess)
+{
+    EXPECT_EXIT(NetStartupFailed("Problem with WinSock2 DLL", "KALVICOM.DLL"), ::testing::ExitedWithCode(1),
+                "KALVICOM.DLL: Problem with WinSock2 DLL");
+}
+
+TEST(Settle, OpenFlushesAtMost256DecodedBytes)
+{
+    ScriptServer server;
+    Bytes data;
+    for (int i = 0; i < 300; ++i)
+        data.push_back(static_cast<uint8_t>(i < 255 ? i : 0x41)); // no 0xFF: it would need doubling
+    Bytes first = B({0xFF, 0xFB, 0x01, 0xFF, 0xFD, 0x00}); // the server's own negotiation
+    first.insert(first.end(), data.begin(), data.end());
+    server.SendOnAccept(first);
+    HANDLE port = KvCreateFile(server.Address().c_str());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS t = {0, 0, 100, 0, 0};
+    KvSetCommTimeouts(port, &t);
+    uint8_t buffer[400];
+    DWORD got = 0;
+    ASSERT_EQ(KvReadFile(port, buffer, sizeof buffer, &got), 1);
+    // Whatever survived the flush is the tail of the data, and the flush took at most 256 bytes.
+    EXPECT_GE(got, 300u - 256u);
+    EXPECT_TRUE(std::equal(buffer, buffer + got, data.end() - got));
+    KvCloseHandle(port);
+}
+
+// SettleWait on its own, on an open port.
+TEST(Settle, WaitTimingAndFailure)
+{
+    ScriptServer server;
+    HANDLE port = KvCreateFile(server.Address().c_str());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    PortContext *pc = static_cast<PortContext *>(port);
+    uint8_t scratch[16];
+    uint32_t decoded = 99;
+
+    Stopwatch clock;
+    EXPECT_EQ(SettleWait(pc, scratch, sizeof scratch, &decoded, 10), 1);
+    EXPECT_EQ(decoded, 0u);
+    EXPECT_GE(clock.Ms(), 9);
+    EXPECT_LE(clock.Ms(), 60);
+
+    server.Send(B({0xFF, 0xFB, 0x01, 0x41, 0x42}));
+    EXPECT_EQ(SettleWait(pc, scratch, sizeof scratch, &decoded, 30), 1);
+    EXPECT_EQ(decoded, 2u);
+    EXPECT_EQ(Hex(Bytes(scratch, scratch + 2)), "41 42");
+
+    EXPECT_EQ(SettleWait(pc, nullptr, 1, &decoded, 10), 0);
+    EXPECT_EQ(SettleWait(pc, scratch, 1, nullptr, 10), 0);
+
+    server.Close();
+    EXPECT_EQ(SettleWait(pc, scratch, sizeof scratch, &decoded, 200), 0);
+    EXPECT_EQ(decoded, 0u);
+    KvCloseHandle(port);
 }

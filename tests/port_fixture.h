@@ -49,7 +49,7 @@ protected:
         ASSERT_EQ(KvSetCommTimeouts(port, &t), 1);
     }
     // Reads up to count bytes; returns them, or fails the test if the read failed.
-    Bytes Read(DWORD count)
+    Bytes ReadBytes(DWORD count)
     {
         Bytes out(count);
         DWORD got = 12345;

@@ -1,1 +1,232 @@
+// KvReadFile and KvSetCommTimeouts against the scripted server.
 #include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+#include "port/port_context.h"
+#include "port_fixture.h"
+
+namespace {
+
+using Read = PortTest;
+
+const DWORD M = MAXDWORD;
+
+// Each mode with a silent device: how many ms the read of `count` bytes takes.
+struct SilentCase {
+    DWORD interval, multiplier, constant, count;
+    double atLeast, atMost;
+    const char *comment;
+};
+
+TEST_F(Read, SilentDeviceTiming)
+{
+    const SilentCase cases[] = {
+        {0, 0, 10, 100, 9, 80, "defaults: gives up after about 10 ms"},
+        {M, 0, 0, 100, 0, 30, "immediate: returns at once"},
+        {M, M, 300, 100, 290, 450, "first byte: waits the constant"},
+        {0, 2, 100, 50, 190, 350, "total: 50 x 2 + 100 = 200 ms"},
+        {5, 0, 0, 100, 0, 30, "interval alone: total mode with T = 0, one poll"},
+    };
+    for (const SilentCase &c : cases) {
+        SetTimeouts(c.interval, c.multiplier, c.constant);
+        Stopwatch clock;
+        Bytes got = ReadBytes(c.count);
+        double took = clock.Ms();
+        EXPECT_TRUE(got.empty()) << c.comment;
+        EXPECT_GE(took, c.atLeast) << c.comment;
+        EXPECT_LE(took, c.atMost) << c.comment;
+    }
+}
+
+TEST_F(Read, FirstByteModeReturnsOnFirstData)
+{
+    SetTimeouts(M, M, 2000);
+    server.SendAfter(50, B({0x41, 0x42}));
+    Stopwatch clock;
+    EXPECT_EQ(Hex(ReadBytes(10)), "41 42");
+    EXPECT_GE(clock.Ms(), 40);
+    EXPECT_LE(clock.Ms(), 500);
+}
+
+TEST_F(Read, FirstByteModeIgnoresControlTraffic)
+{
+    SetTimeouts(M, M, 400);
+    // A modem-state notification with no data must not end the wait; data after it does.
+    server.SendAfter(30, B({0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0}));
+    server.SendAfter(150, B({0x43}));
+    Stopwatch clock;
+    EXPECT_EQ(Hex(ReadBytes(10)), "43");
+    EXPECT_GE(clock.Ms(), 140);
+    EXPECT_LE(clock.Ms(), 390);
+}
+
+TEST_F(Read, UnboundedWaitsForExactlyCount)
+{
+    SetTimeouts(0, 0, 0);
+    server.SendAfter(20, B({0x31, 0x32, 0x33}));
+    server.SendAfter(120, B({0xFF, 0xFB, 0x01, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x30, 0x41}));
+    Stopwatch clock;
+    EXPECT_EQ(Hex(ReadBytes(10)), "31 32 33 34 35 36 37 38 39 30");
+    EXPECT_GE(clock.Ms(), 110);
+    // The eleventh byte waits for the next read.
+    SetTimeouts(M, 0, 0);
+    EXPECT_EQ(Hex(ReadBytes(10)), "41");
+}
+
+TEST_F(Read, TotalModeDeliversWhatArrivedByTheDeadline)
+{
+    SetTimeouts(0, 2, 100); // 50 bytes: 200 ms
+    server.SendAfter(30, B({0x61, 0x62}));
+    Stopwatch clock;
+    EXPECT_EQ(Hex(ReadBytes(50)), "61 62");
+    EXPECT_GE(clock.Ms(), 190);
+    EXPECT_LE(clock.Ms(), 350);
+}
+
+TEST_F(Read, TotalModeEndsEarlyWhenCountArrives)
+{
+    SetTimeouts(0, 0, 2000);
+    server.SendAfter(30, B({0x61, 0x62, 0x63}));
+    Stopwatch clock;
+    EXPECT_EQ(Hex(ReadBytes(3)), "61 62 63");
+    EXPECT_LE(clock.Ms(), 500);
+}
+
+TEST_F(Read, ImmediateModeUsesBufferedBytesWithoutWaiting)
+{
+    // Ten data bytes arrive in one segment; a 5-byte read leaves 5 undecoded in rxBuffer.
+    server.Send(B({0x30, 0x31, 0x32, 0x33, 0x34, 0xFF, 0xFF, 0x36, 0x37, 0x38, 0x39}));
+    SetTimeouts(0, 0, 500);
+    EXPECT_EQ(Hex(ReadBytes(5)), "30 31 32 33 34");
+    EXPECT_GT(static_cast<const PortContext *>(port)->rxPending, 0u);
+    SetTimeouts(M, 0, 0);
+    EXPECT_EQ(Hex(ReadBytes(100)), "FF 36 37 38 39");
+    EXPECT_TRUE(ReadBytes(100).empty());
+}
+
+TEST_F(Read, DecodedResults)
+{
+    struct Case {
+        Bytes sent;
+        DWORD count;
+        Bytes expected;
+        const char *comment;
+    };
+    const Case cases[] = {
+        {B({0x41, 0xFF, 0xFF, 0x42}), 3, B({0x41, 0xFF, 0x42}), "doubled IAC"},
+        {B({0xFF, 0xFB, 0x00, 0x41}), 1, B({0x41}), "negotiation dropped"},
+        {B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0, 0x41}), 1, B({0x41}), "subnegotiation"},
+        {B({0xFF, 0xF1, 0x41, 0x42}), 2, B({0x41, 0x42}), "NOP takes no option byte"},
+        {B({0x0D, 0x00, 0x0A, 0x0D}), 4, B({0x0D, 0x00, 0x0A, 0x0D}), "CR NUL LF and lone CR"},
+    };
+    SetTimeouts(0, 0, 1000);
+    for (const Case &c : cases) {
+        server.Send(c.sent);
+        EXPECT_EQ(Hex(ReadBytes(c.count)), Hex(c.expected)) << c.comment;
+    }
+}
+
+TEST_F(Read, SplitSequencesAcrossSegments)
+{
+    SetTimeouts(0, 0, 1000);
+    server.Send(B({0x41, 0xFF}));
+    server.SendAfter(40, B({0xFB, 0x01, 0x42, 0xFF}));
+    server.SendAfter(80, B({0xFF, 0x43}));
+    EXPECT_EQ(Hex(ReadBytes(4)), "41 42 FF 43");
+}
+
+TEST_F(Read, CountZeroAndNullArguments)
+{
+    uint8_t buffer[4];
+    DWORD got = 777;
+    EXPECT_EQ(KvReadFile(port, buffer, 0, &got), 1);
+    EXPECT_EQ(got, 0u);
+    got = 777;
+    EXPECT_EQ(KvReadFile(nullptr, buffer, 4, &got), 0);
+    EXPECT_EQ(KvReadFile(INVALID_HANDLE_VALUE, buffer, 4, &got), 0);
+    EXPECT_EQ(KvReadFile(port, nullptr, 4, &got), 0);
+    EXPECT_EQ(got, 777u);
+    EXPECT_EQ(KvReadFile(port, buffer, 4, nullptr), 0);
+
+    COMMTIMEOUTS t = {1, 2, 3, 4, 5};
+    EXPECT_EQ(KvSetCommTimeouts(nullptr, &t), 0);
+    EXPECT_EQ(KvSetCommTimeouts(port, nullptr), 0);
+    const PortContext *pc = static_cast<const PortContext *>(port);
+    EXPECT_EQ(pc->readTotalTimeoutConstant, 10u) << "a refused call changes nothing";
+}
+
+TEST_F(Read, ConnectionEndsDuringRead)
+{
+    struct Case {
+        DWORD interval, multiplier, constant;
+        Bytes before; // data delivered earlier in the same call, then lost with the failure
+        bool reset;
+        const char *comment;
+    };
+    const Case cases[] = {
+        {0, 0, 0, B({0x41, 0x42}), false, "unbounded, orderly close"},
+        {0, 0, 1000, B({0x41, 0x42}), false, "total, orderly close"},
+        {0, 0, 1000, B({0x41}), true, "total, reset"},
+        {M, M, 1000, B({}), true, "first byte, reset"},
+        {M, M, 1000, B({0xFF, 0xFB, 0x01}), false, "first byte, control then close"},
+    };
+    for (const Case &c : cases) {
+        ScriptServer other;
+        HANDLE p = KvCreateFile(other.Address().c_str());
+        ASSERT_NE(p, INVALID_HANDLE_VALUE);
+        COMMTIMEOUTS t = {c.interval, c.multiplier, c.constant, 0, 0};
+        KvSetCommTimeouts(p, &t);
+        if (!c.before.empty())
+            other.SendAfter(10, c.before);
+        std::thread end([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            if (c.reset)
+                other.Reset();
+            else
+                other.Close();
+        });
+        uint8_t buffer[10];
+        DWORD got = 777;
+        EXPECT_EQ(KvReadFile(p, buffer, sizeof buffer, &got), 0) << c.comment;
+        EXPECT_EQ(got, 0u) << c.comment;
+        end.join();
+        // Once the connection is gone every further read fails.
+        got = 777;
+        EXPECT_EQ(KvReadFile(p, buffer, sizeof buffer, &got), 0) << c.comment;
+        EXPECT_EQ(got, 0u) << c.comment;
+        KvCloseHandle(p);
+    }
+}
+
+TEST_F(Read, RandomMegabytesArriveExactly)
+{
+    std::mt19937 random(854);
+    Bytes data(3 * 1024 * 1024 + 5);
+    for (uint8_t &b : data)
+        b = static_cast<uint8_t>(random());
+    Bytes wire;
+    for (size_t i = 0; i < data.size(); ++i) {
+        wire.push_back(data[i]);
+        if (data[i] == 0xFF)
+            wire.push_back(0xFF);
+        if (i % 100000 == 0) // control traffic sprinkled in
+            wire.insert(wire.end(), {0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0, 0xFF, 0xF1});
+    }
+    std::thread sender([&] { server.Send(wire); });
+    SetTimeouts(0, 0, 0);
+    Bytes got;
+    Bytes piece(7000);
+    while (got.size() < data.size()) {
+        DWORD n = 0;
+        DWORD want = static_cast<DWORD>(std::min<size_t>(piece.size(), data.size() - got.size()));
+        ASSERT_EQ(KvReadFile(port, piece.data(), want, &n), 1);
+        ASSERT_EQ(n, want);
+        got.insert(got.end(), piece.begin(), piece.begin() + n);
+    }
+    sender.join();
+    EXPECT_TRUE(got == data);
+}
+
+} // namespace

@@ -40,10 +40,17 @@ static uint8_t StopBitsValue(uint8_t stopBits)
     return stopBits <= TWOSTOPBITS ? values[stopBits] : 0;
 }
 
-static int SendSetting(PortContext *pc, uint8_t command, uint8_t value)
+// Sends a one-byte setting when the requested DCB value differs from the cached one, and caches
+// it once sent. Returns 0 when the command could not be sent.
+static int SendIfChanged(PortContext *pc, uint8_t command, uint8_t wireValue, uint8_t requested, uint8_t *cached)
 {
-    const uint8_t frame[] = {IAC, SB, COM_PORT_OPTION, command, value, IAC, SE};
-    return SendPortCommand(pc, frame, sizeof frame);
+    if (requested == *cached)
+        return 1;
+    const uint8_t frame[] = {IAC, SB, COM_PORT_OPTION, command, wireValue, IAC, SE};
+    if (!SendPortCommand(pc, frame, sizeof frame))
+        return 0;
+    *cached = requested;
+    return 1;
 }
 
 extern "C" KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE handle, const DCB *dcb)
@@ -75,29 +82,16 @@ extern "C" KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE handle, const DCB *dcb)
 
     if (dcb->ByteSize < 5 || dcb->ByteSize > 8)
         return 0;
-    if (dcb->ByteSize != pc->cachedByteSize) {
-        if (!SendSetting(pc, SET_DATASIZE, dcb->ByteSize))
-            return 0;
-        pc->cachedByteSize = dcb->ByteSize;
-    }
+    if (!SendIfChanged(pc, SET_DATASIZE, dcb->ByteSize, dcb->ByteSize, &pc->cachedByteSize))
+        return 0;
 
     const uint8_t parity = ParityValue(dcb->Parity);
-    if (parity == 0)
+    if (parity == 0 || !SendIfChanged(pc, SET_PARITY, parity, dcb->Parity, &pc->cachedParity))
         return 0;
-    if (dcb->Parity != pc->cachedParity) {
-        if (!SendSetting(pc, SET_PARITY, parity))
-            return 0;
-        pc->cachedParity = dcb->Parity;
-    }
 
     const uint8_t stopBits = StopBitsValue(dcb->StopBits);
-    if (stopBits == 0)
+    if (stopBits == 0 || !SendIfChanged(pc, SET_STOPSIZE, stopBits, dcb->StopBits, &pc->cachedStopBits))
         return 0;
-    if (dcb->StopBits != pc->cachedStopBits) {
-        if (!SendSetting(pc, SET_STOPSIZE, stopBits))
-            return 0;
-        pc->cachedStopBits = dcb->StopBits;
-    }
     return 1;
 }
 

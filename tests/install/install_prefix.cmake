@@ -1,0 +1,47 @@
+# Installs the build into AREA/prefix and checks what landed in the library and header folders:
+# the header, the shared library and the package files, and nothing of the build's internals.
+cmake_minimum_required(VERSION 3.16)
+set(prefix ${AREA}/prefix)
+file(REMOVE_RECURSE ${prefix})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --config ${CONFIG}
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed")
+endif()
+
+set(required
+  ${INCLUDEDIR}/kalvicom.h
+  ${LIBDIR}/cmake/kalvicom/kalvicomConfig.cmake
+  ${LIBDIR}/cmake/kalvicom/kalvicomConfigVersion.cmake
+  ${LIBDIR}/cmake/kalvicom/kalvicomTargets.cmake
+  ${LIBDIR}/pkgconfig/kalvicom.pc)
+foreach(file ${required})
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "not installed: ${file}")
+  endif()
+endforeach()
+
+file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${prefix}
+  ${prefix}/${LIBDIR}/* ${prefix}/${INCLUDEDIR}/*)
+set(library_seen FALSE)
+foreach(file ${installed})
+  if(file MATCHES "^${LIBDIR}/(lib)?kalvicom(\\.so(\\.[0-9]+)*|\\.[0-9.]*dylib|\\.dll\\.a|\\.lib)$")
+    set(library_seen TRUE)
+  elseif(file MATCHES "^${LIBDIR}/cmake/kalvicom/kalvicomTargets-[a-z]+\\.cmake$")
+  elseif(NOT file IN_LIST required)
+    message(FATAL_ERROR "installed but not part of the package: ${file}")
+  endif()
+endforeach()
+if(NOT library_seen)
+  message(FATAL_ERROR "the shared library was not installed; installed: ${installed}")
+endif()
+
+# The exported target must not name anything of the build tree.
+file(READ ${prefix}/${LIBDIR}/cmake/kalvicom/kalvicomTargets.cmake targets)
+foreach(internal kalvicom_objects kalvicom_internal ${BUILD_DIR})
+  string(FIND "${targets}" "${internal}" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "the exported targets mention ${internal}")
+  endif()
+endforeach()
+message(STATUS "installed: ${installed}")
