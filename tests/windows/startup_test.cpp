@@ -12,6 +12,7 @@
 
 #include "port/startup.h"
 #include "script_server.h"
+#include "user_report.h"
 
 namespace {
 
@@ -51,47 +52,6 @@ bool ReplaceImport(const char *dll, const char *function, const void *replacemen
     return false;
 }
 
-// Watches this thread for message boxes. The first one is described on stderr and answered with
-// its OK button, so a box shown while a test runs never waits for a person.
-HHOOK g_hook = nullptr;
-int g_boxes = 0;
-
-LRESULT CALLBACK WatchBoxes(int code, WPARAM wParam, LPARAM lParam)
-{
-    if (code == HCBT_ACTIVATE && g_boxes == 0) {
-        HWND box = reinterpret_cast<HWND>(wParam);
-        ++g_boxes;
-        char caption[64] = "";
-        char text[128] = "";
-        GetWindowTextA(box, caption, sizeof caption);
-        GetDlgItemTextA(box, 0xFFFF, text, sizeof text); // a message box's text control
-        int buttons = 0;
-        int okButtons = 0;
-        for (HWND child = FindWindowExA(box, nullptr, "Button", nullptr); child != nullptr;
-             child = FindWindowExA(box, child, "Button", nullptr)) {
-            ++buttons;
-            if (GetDlgCtrlID(child) == IDOK)
-                ++okButtons;
-        }
-        std::fprintf(stderr, "message box: caption \"%s\", text \"%s\", %d button, %d OK, owner %s\n", caption,
-                     text, buttons, okButtons, GetWindow(box, GW_OWNER) == nullptr ? "none" : "set");
-        std::fflush(stderr);
-        PostMessageA(box, WM_COMMAND, IDOK, 0);
-    }
-    return CallNextHookEx(g_hook, code, wParam, lParam);
-}
-
-void WatchForBoxes()
-{
-    g_boxes = 0;
-    g_hook = SetWindowsHookExA(WH_CBT, WatchBoxes, nullptr, GetCurrentThreadId());
-}
-
-void StopWatching()
-{
-    UnhookWindowsHookEx(g_hook);
-}
-
 void ReportExitHandlers()
 {
     std::fprintf(stderr, "exit handlers ran\n");
@@ -106,7 +66,7 @@ void ReportExitHandlers()
         std::_Exit(2);
     }
     std::atexit(ReportExitHandlers);
-    WatchForBoxes();
+    WatchUserReports();
     LibraryLoadEntry(kLoadProcessAttach);
     std::fprintf(stderr, "start-up returned\n");
     std::_Exit(3);
@@ -116,11 +76,10 @@ void ReportExitHandlers()
 
 TEST(Startup, ProcessAttachStartsWinsockQuietly)
 {
-    WatchForBoxes();
+    WatchUserReports();
     EXPECT_EQ(LibraryLoadEntry(kLoadProcessAttach), 1);
     EXPECT_EQ(LibraryLoadEntry(kLoadOther), 1);
-    StopWatching();
-    EXPECT_EQ(g_boxes, 0);
+    EXPECT_EQ(UserReportsSeen(), 0);
     // Winsock is up: a socket can be had without this program starting it.
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     EXPECT_NE(s, INVALID_SOCKET) << WSAGetLastError();
@@ -133,8 +92,9 @@ TEST(Startup, FailureShowsOneMessageBoxThenExitsWithStatusOne)
     // on Windows know no groups, hence the plain text.
     EXPECT_EXIT(FailStartup(), ::testing::ExitedWithCode(1),
                 "WSAStartup asked for 2.0\n"
-                "message box: caption \"KALVICOM.DLL\", text \"Problem with WinSock2 DLL\", 1 button, 1 OK, "
-                "owner none\nexit handlers ran");
+                "KALVICOM.DLL: Problem with WinSock2 DLL\n"
+                "message box: 1 button, 1 OK, owner none\n"
+                "exit handlers ran");
 }
 
 // The open and close tests count this process's handles to find leaked sockets.
