@@ -110,7 +110,8 @@ def start(folder):
                         p["ser2net.log"], pids)
         wait_for(lambda: listening(port) or ser2net.poll() is not None, 10, "ser2net to listen")
         if ser2net.poll() is not None:
-            raise RuntimeError("ser2net ended at once; see " + p["ser2net.log"])
+            with open(p["ser2net.log"]) as log:
+                raise RuntimeError("ser2net ended at once:\n" + log.read())
     except BaseException:
         with open(p["ser2net.pids"], "w") as f:
             f.write(" ".join(map(str, pids)))
