@@ -3,13 +3,15 @@
 // and never starts Winsock itself, so every socket it gets is owed to the DLL.
 #include <gtest/gtest.h>
 
-#include <winsock2.h>
+#include <winsock2.h> // before windows.h
+
 #include <windows.h>
 
 #include <cstdio>
 #include <thread>
 
-namespace {
+namespace
+{
 
 // socket()'s outcome: 0 when it worked, otherwise the Winsock error code.
 int TrySocket()
@@ -21,8 +23,8 @@ int TrySocket()
     return 0;
 }
 
-const char *const kExports[] = {"KvCreateFile",      "KvCloseHandle",  "KvReadFile",
-                                "KvWriteFile",       "KvSetCommState", "KvGetCommState",
+const char *const kExports[] = {"KvCreateFile",      "KvCloseHandle",   "KvReadFile",
+                                "KvWriteFile",       "KvSetCommState",  "KvGetCommState",
                                 "KvSetCommTimeouts", "KvSetCommConfig", "KvSetupComm"};
 
 } // namespace

@@ -10,7 +10,8 @@
 
 #include "kalvicom.h"
 
-namespace {
+namespace
+{
 
 typedef std::vector<unsigned char> Bytes;
 
@@ -42,8 +43,9 @@ struct EchoCase {
     Bytes payload;
 };
 
-class Ser2net : public ::testing::Test {
-protected:
+class Ser2net : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         std::string address = Ser2netAddress();

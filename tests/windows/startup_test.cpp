@@ -3,7 +3,8 @@
 // pointing this program's import of WSAStartup at a stand-in that refuses.
 #include <gtest/gtest.h>
 
-#include <winsock2.h>
+#include <winsock2.h> // before windows.h
+
 #include <windows.h>
 
 #include <cstdio>
@@ -14,7 +15,8 @@
 #include "script_server.h"
 #include "user_report.h"
 
-namespace {
+namespace
+{
 
 // Reports the version asked for (major in the low byte) and refuses.
 int WSAAPI RefusingStartup(WORD version, LPWSADATA)
