@@ -61,7 +61,8 @@
  *   nothing reconnects on its own.
  *
  * On Windows the header takes HANDLE, DWORD, BOOL, DCB, COMMTIMEOUTS and COMMCONFIG from
- * <windows.h>. Elsewhere it defines them itself with the same member names, order and widths
+ * <windows.h> (a program that also uses Winsock includes <winsock2.h> before this header).
+ * Elsewhere it defines them itself with the same member names, order and widths
  * (DWORD is 32 bits everywhere).
  */
 #ifndef KALVICOM_H
@@ -186,6 +187,10 @@ KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address);
 /*
  * KvCloseHandle - close a port: shuts the connection down and releases the port.
  *
+ * Does not wait for the server. Data already written keeps going out after the close, and bytes
+ * the device sent that were never read are dropped; only data that arrives from the device while
+ * the written data is still going out makes the system reset the connection and lose the rest.
+ *
  * Always returns 1. A null handle or INVALID_HANDLE_VALUE is accepted and does nothing, so the
  * result of a failed open may be closed. After this call the handle must not be used again.
  */
@@ -207,7 +212,9 @@ KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE port);
  *
  * The rows are tried from the top; the first that matches wins. The interval never times the gap
  * between bytes; it only takes part in choosing the mode. "What is already there" means data
- * received earlier but not yet read, plus what one look at the connection finds. Telnet control
+ * received earlier but not yet read or, when there is none, what one look at the connection finds.
+ * MAXDWORD, MAXDWORD, 0 is not a poll but a total mode of count * MAXDWORD ms (held at about 24.8
+ * days, the longest wait the library hands to the system). Telnet control
  * traffic from the server is removed and never ends a wait on its own.
  *
  * Typical choices: MAXDWORD, MAXDWORD, N to wait up to N ms for an answer and take what has come;

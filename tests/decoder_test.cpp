@@ -22,7 +22,8 @@ PortContext FreshContext()
 void Receive(PortContext *pc, const Bytes &bytes)
 {
     ASSERT_EQ(pc->rxPending, 0u);
-    std::memcpy(pc->rxBuffer, bytes.data(), bytes.size());
+    if (!bytes.empty())
+        std::memcpy(pc->rxBuffer, bytes.data(), bytes.size());
     pc->rxPending = static_cast<uint32_t>(bytes.size());
 }
 
@@ -116,6 +117,28 @@ TEST(Decoder, RoomLimitLeavesTheRestAtTheFront)
     EXPECT_EQ(Hex(Bytes(out, out + 2)), "41 42");
     EXPECT_EQ(pc.rxPending, 1u);
     EXPECT_EQ(pc.rxBuffer[0], 0x43);
+}
+
+TEST(Decoder, FullRoomStillConsumesTrailingControl)
+{
+    // What stays behind starts with data, so the next read never finds only control there.
+    struct Case {
+        Bytes input;
+        uint32_t pendingAfter;
+        const char *comment;
+    };
+    const Case cases[] = {
+        {B({0x41, 0x42, 0xFF, 0xFB, 0x01, 0x43}), 1, "negotiation after the data that fits"},
+        {B({0x41, 0x42, 0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0}), 0, "only a notification behind"},
+        {B({0x41, 0x42, 0xFF, 0xFF}), 1, "a doubled IAC is data: its second byte waits"},
+    };
+    for (const Case &c : cases) {
+        PortContext pc = FreshContext();
+        Receive(&pc, c.input);
+        uint8_t out[2];
+        EXPECT_EQ(TelnetDecode(&pc, out, 2), 2) << c.comment;
+        EXPECT_EQ(pc.rxPending, c.pendingAfter) << c.comment;
+    }
 }
 
 TEST(Decoder, RoomZeroConsumesNothing)

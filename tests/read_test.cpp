@@ -230,3 +230,39 @@ TEST_F(Read, RandomMegabytesArriveExactly)
 }
 
 } // namespace
+
+namespace {
+
+using ReadLimits = PortTest;
+
+TEST_F(ReadLimits, FreshPortGivesUpAfterTenMs)
+{
+    Stopwatch clock;
+    EXPECT_TRUE(ReadBytes(100).empty());
+    EXPECT_GE(clock.Ms(), 9);
+    EXPECT_LE(clock.Ms(), 80);
+}
+
+TEST_F(ReadLimits, HugeTotalsWaitInsteadOfWrapping)
+{
+    // Each of these would wrap to a zero-time poll in 32 bits; the data arrives after 50 ms.
+    struct Case {
+        DWORD interval, multiplier, constant;
+        const char *comment;
+    };
+    const Case cases[] = {
+        {0, 0x80000000u, 0, "2 x 2^31 overflows 32 bits"},
+        {0, 0x80000000u, 0x80000000u, "product plus constant"},
+        {MAXDWORD, MAXDWORD, 0, "first-byte look-alike with constant 0 is a total mode"},
+        {0, 0, MAXDWORD, "constant alone at its largest"},
+    };
+    for (const Case &c : cases) {
+        SetTimeouts(c.interval, c.multiplier, c.constant);
+        server.SendAfter(50, B({0x61, 0x62}));
+        Stopwatch clock;
+        EXPECT_EQ(Hex(ReadBytes(2)), "61 62") << c.comment;
+        EXPECT_GE(clock.Ms(), 40) << c.comment;
+    }
+}
+
+} // namespace

@@ -109,3 +109,29 @@ TEST_F(Write, ResetConnectionFailsWithoutSignal)
 }
 
 } // namespace
+
+namespace {
+
+TEST(WriteThenClose, QueuedDataSurvivesUnreadInput)
+{
+    // The device has sent a few bytes nobody read; the server is slow to take a large write.
+    // Closing right after the write must not throw away what is still queued.
+    ScriptServer server;
+    HANDLE port = KvCreateFile(server.Address().c_str());
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(server.WaitReceived(Negotiation().size()));
+    server.SetReading(false);
+    server.Send(Text("unread bytes"));
+    Bytes data(300000, 0x55);
+    DWORD written = 0;
+    std::thread writer([&] { KvWriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.SetReading(true);
+    writer.join();
+    ASSERT_EQ(written, data.size());
+    KvCloseHandle(port);
+    EXPECT_TRUE(server.WaitPeerClosed(5000));
+    EXPECT_EQ(server.Received().size(), Negotiation().size() + data.size());
+}
+
+} // namespace

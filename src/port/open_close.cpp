@@ -60,11 +60,22 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
     return pc;
 }
 
+// Closing a socket with received bytes still unread makes the system reset the connection, which
+// throws away written data still queued for the server. Read and drop what has already arrived
+// (bounded, so a server that never stops sending cannot hold the close).
+static void DropUnread(PortContext *pc)
+{
+    for (int i = 0; i < 256 && NetWaitReadable(pc->sock, 0) == kNetReadable; ++i)
+        if (NetReceive(pc->sock, pc->rxBuffer, kBufferSize) <= 0)
+            break;
+}
+
 extern "C" KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE handle)
 {
     PortContext *pc = PortFromHandle(handle);
     if (pc == nullptr)
         return 1;
+    DropUnread(pc);
     NetClose(pc->sock);
     std::free(pc);
     return 1;

@@ -18,17 +18,17 @@ FillResult FillReceiveBuffer(PortContext *pc, uint32_t wait)
     return kFilled;
 }
 
-// The decoder proper. Walks rxBuffer, writing data bytes to out (at most room). With untilData
-// it writes nothing and stops before the first data byte; otherwise it stops once room is full.
-static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room, bool untilData)
+// The decoder proper. Walks rxBuffer, writing data bytes to out (at most room), and stops before
+// the first data byte that finds no room. Control traffic behind the last data byte that fitted
+// is consumed too, so whatever stays in rxBuffer starts with data for the next read (a read that
+// found only control left there would end without looking at the socket).
+static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
 {
     const uint8_t *in = pc->rxBuffer;
     const uint32_t n = pc->rxPending;
     uint32_t i = 0;
     uint32_t count = 0;
     while (i < n) {
-        if (!untilData && count == room)
-            break;
         const uint8_t b = in[i];
         if (pc->inSubnegotiation) {
             if (pc->iacSeen) {
@@ -105,12 +105,12 @@ int32_t TelnetDecode(PortContext *pc, uint8_t *out, uint32_t room)
         return -1;
     if (room == 0)
         return 0;
-    return static_cast<int32_t>(Decode(pc, out, room, false));
+    return static_cast<int32_t>(Decode(pc, out, room));
 }
 
 void TelnetSkipControl(PortContext *pc)
 {
-    Decode(pc, nullptr, 0, true);
+    Decode(pc, nullptr, 0);
 }
 
 int SettleWait(PortContext *pc, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms)
