@@ -17,9 +17,9 @@ ctest --test-dir build-test/native --output-on-failure -j "$jobs"
 stage "windows (x86_64 DLL under Wine)"
 # Debian's MinGW-w64 cross compilers and wine64 (.ci/run installs both). The x86_64 DLL runs the
 # whole suite under Wine; the i686 DLL (32-bit Wine is not installed) is built, its export table
-# checked, and a C caller linked against its import library. The tools are POSIX programs.
+# checked, and a C caller linked against its import library.
 cmake -S . -B build-test/win64 "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKALVICOM_TOOLS=OFF
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 cmake --build build-test/win64 -j "$jobs"
 ctest --test-dir build-test/win64 --output-on-failure -j "$jobs"
 cmake -S . -B build-test/win32 "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
