@@ -58,7 +58,8 @@
  *   dropped (at most 256 bytes): the open flushes whatever the server sends first, so a device
  *   that talks first should be asked again.
  * - Once the connection is lost, reads and writes fail until the port is closed and opened again;
- *   nothing reconnects on its own.
+ *   nothing reconnects on its own. The first write after the server closes may still succeed:
+ *   the system learns of the close only when the server answers that write with a reset.
  *
  * On Windows the header takes HANDLE, DWORD, BOOL, DCB, COMMTIMEOUTS and COMMCONFIG from
  * <windows.h> (a program that also uses Winsock includes <winsock2.h> before this header).

@@ -14,6 +14,34 @@ cmake -S . -B build-test/native "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebI
 cmake --build build-test/native -j "$jobs"
 ctest --test-dir build-test/native --output-on-failure -j "$jobs"
 
+stage "sanitizers: the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+# Any report ends the test that caused it (halt on error), leaks included. Nothing is excluded;
+# the valgrind leak check is simply not built here, since valgrind cannot run sanitized programs.
+cmake -S . -B build-test/sanitize "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALVICOM_SANITIZE=ON
+cmake --build build-test/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-test/sanitize --output-on-failure -j "$jobs"
+
+# Each target fuzzes a copy of its committed corpus for KALVICOM_FUZZ_SECONDS (default 60), so the
+# repository stays as it is; a failing input is kept in build-test/fuzz/run/TARGET/.
+fuzz_seconds=${KALVICOM_FUZZ_SECONDS:-60}
+stage "fuzzing: libFuzzer, ${fuzz_seconds} s per target"
+CC=clang CXX=clang++ cmake -S . -B build-test/fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKALVICOM_FUZZ=ON -DKALVICOM_TESTS=OFF -DKALVICOM_TOOLS=OFF -DKALVICOM_EXAMPLES=OFF
+cmake --build build-test/fuzz -j "$jobs"
+for target in decoder:12000 address:64 escape:9000; do
+  name=${target%%:*}
+  work=build-test/fuzz/run/$name
+  rm -rf "$work" && mkdir -p "$work/corpus" && cp fuzz/corpus/"$name"/* "$work/corpus/"
+  if ! build-test/fuzz/fuzz/fuzz_"$name" -max_total_time="$fuzz_seconds" -max_len="${target#*:}" -timeout=10 \
+      -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
+    tail -n 40 "$work/log"
+    echo "fuzz_$name failed; the input is in $work/" >&2
+    exit 1
+  fi
+  echo "fuzz_$name: $(grep -E '^Done [0-9]+ runs' "$work/log")"
+done
+
 stage "windows (x86_64 DLL under Wine)"
 # Debian's MinGW-w64 cross compilers and wine64 (.ci/run installs both). The x86_64 DLL runs the
 # whole suite under Wine; the i686 DLL (32-bit Wine is not installed) is built, its export table

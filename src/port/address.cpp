@@ -23,8 +23,11 @@ static bool ReadNumber(const char **text, uint32_t *value)
             return false;
         ++p;
     }
-    uint32_t result = static_cast<uint32_t>(v);
-    *value = negative ? 0u - result : result;
+    // A minus sign would negate modulo 2^32 and could bring a large number back into range
+    // ("-4294967295" is 1): only -0 is taken.
+    if (negative && v != 0)
+        return false;
+    *value = static_cast<uint32_t>(v);
     *text = p;
     return true;
 }

@@ -26,9 +26,20 @@ ScriptServer::ScriptServer()
 
 ScriptServer::~ScriptServer()
 {
-    stop_ = true;
+    // A flood or a timer may be stuck in a send to a port that stopped reading: shutting the
+    // connection down ends such sends. The server thread runs until the timers are done, since
+    // a timer may be waiting for it to carry out an action.
+    flooding_ = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (conn_ != static_cast<intptr_t>(kTestInvalidSocket))
+            shutdown(static_cast<TestSocket>(conn_), kTestShutdownBoth);
+    }
+    if (flood_.joinable())
+        flood_.join();
     for (std::thread &t : timers_)
         t.join();
+    stop_ = true;
     thread_.join();
     if (conn_ != static_cast<intptr_t>(kTestInvalidSocket))
         TestCloseSocket(static_cast<TestSocket>(conn_));
@@ -56,11 +67,10 @@ void ScriptServer::SetReading(bool reading)
 void ScriptServer::Run()
 {
     while (!stop_) {
-        if (resetRequested_) {
+        if (requested_ != 0) {
             std::lock_guard<std::mutex> lock(mutex_);
-            TestResetSocket(static_cast<TestSocket>(conn_));
-            conn_ = static_cast<intptr_t>(kTestInvalidSocket);
-            resetRequested_ = false;
+            ApplyAction(static_cast<ServerAction>(requested_.load()));
+            requested_ = 0;
             changed_.notify_all();
         }
         TestSocket active = static_cast<TestSocket>(conn_);
@@ -78,6 +88,7 @@ void ScriptServer::Run()
                     conn_ = static_cast<intptr_t>(s);
                     peerClosed_ = false;
                     received_.clear();
+                    receivedTotal_ = 0;
                     first = onAccept_;
                 }
                 if (!first.empty())
@@ -90,13 +101,49 @@ void ScriptServer::Run()
         if ((which & 2) && reading_) {
             uint8_t buffer[65536];
             int got = TestReceive(active, buffer, sizeof buffer);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (got > 0)
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (got > 0) {
                 received_.insert(received_.end(), buffer, buffer + got);
-            else
+                receivedTotal_ += static_cast<size_t>(got);
+            } else {
                 peerClosed_ = true;
+            }
             changed_.notify_all();
+            if (got > 0 && triggerArmed_ && receivedTotal_ >= triggerAt_) {
+                triggerArmed_ = false;
+                triggerRunning_ = true;
+                Bytes reply = triggerReply_;
+                lock.unlock();
+                if (!reply.empty())
+                    TestSendAll(active, reply.data(), reply.size());
+                lock.lock();
+                ApplyAction(triggerAction_);
+                triggerRunning_ = false;
+                changed_.notify_all();
+            }
         }
+    }
+}
+
+void ScriptServer::ApplyAction(ServerAction action)
+{
+    const TestSocket s = static_cast<TestSocket>(conn_);
+    if (s == kTestInvalidSocket)
+        return;
+    switch (action) {
+    case ServerAction::kNothing:
+        break;
+    case ServerAction::kClose:
+        shutdown(s, kTestShutdownBoth);
+        break;
+    case ServerAction::kDrop:
+        TestCloseSocket(s);
+        conn_ = static_cast<intptr_t>(kTestInvalidSocket);
+        break;
+    case ServerAction::kReset:
+        TestResetSocket(s);
+        conn_ = static_cast<intptr_t>(kTestInvalidSocket);
+        break;
     }
 }
 
@@ -160,11 +207,87 @@ void ScriptServer::Close()
 
 void ScriptServer::Reset()
 {
+    Act(ServerAction::kReset);
+}
+
+void ScriptServer::Drop()
+{
+    Act(ServerAction::kDrop);
+}
+
+void ScriptServer::Act(ServerAction action)
+{
+    if (action == ServerAction::kNothing)
+        return;
     WaitAccepted();
-    // The background thread owns the socket while it may be waiting on it, so it does the reset.
+    // The background thread owns the socket while it may be waiting on it, so it acts on it.
     std::unique_lock<std::mutex> lock(mutex_);
-    resetRequested_ = true;
-    changed_.wait(lock, [this] { return !resetRequested_; });
+    requested_ = static_cast<int>(action);
+    changed_.wait(lock, [this] { return requested_ == 0; });
+}
+
+void ScriptServer::ActAfter(int ms, ServerAction action)
+{
+    timers_.emplace_back([this, ms, action] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        Act(action);
+    });
+}
+
+void ScriptServer::SendBytewise(const Bytes &bytes, int gapMs)
+{
+    timers_.emplace_back([this, bytes, gapMs] {
+        for (uint8_t b : bytes) {
+            Send(Bytes(1, b));
+            std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+        }
+    });
+}
+
+void ScriptServer::When(size_t total, const Bytes &reply, ServerAction action)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    triggerAt_ = total;
+    triggerReply_ = reply;
+    triggerAction_ = action;
+    triggerArmed_ = true;
+}
+
+bool ScriptServer::WaitTriggered(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !triggerArmed_ && !triggerRunning_; });
+}
+
+void ScriptServer::StartFlood(const Bytes &unit)
+{
+    WaitAccepted();
+    Bytes block;
+    while (block.size() < 65536)
+        block.insert(block.end(), unit.begin(), unit.end());
+    const TestSocket s = static_cast<TestSocket>(conn_);
+    flooding_ = true;
+    flood_ = std::thread([this, s, block] {
+        while (flooding_)
+            if (!TestSendAll(s, block.data(), block.size()))
+                return;
+        Bytes tail;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            tail.swap(floodTail_);
+        }
+        if (!tail.empty())
+            TestSendAll(s, tail.data(), tail.size());
+    });
+}
+
+void ScriptServer::StopFlood(const Bytes &tail)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        floodTail_ = tail;
+    }
+    flooding_ = false;
 }
 
 void ScriptServer::CloseAfter(int ms)

@@ -14,6 +14,14 @@
 
 typedef std::vector<uint8_t> Bytes;
 
+// What the server does to its connection at a scripted moment.
+enum class ServerAction {
+    kNothing, // keep the connection as it is
+    kClose,   // orderly close (FIN) in both directions; the socket stays open until replaced
+    kDrop,    // close the socket outright: a FIN, and a reset for whatever is unread or arrives later
+    kReset,   // abortive close (RST)
+};
+
 class ScriptServer {
 public:
     ScriptServer();
@@ -46,17 +54,44 @@ public:
     void Close();                                             // orderly close (FIN)
     void Reset();                                             // abortive close (RST)
     void CloseAfter(int ms);
+    void Drop();                                              // ServerAction::kDrop now
+    void Act(ServerAction action);                            // any action, now
+    void ActAfter(int ms, ServerAction action);               // from a timer thread
+    // Sends bytes one per send call, gapMs apart, from a timer thread: the library sees them in
+    // as many pieces as the network keeps apart.
+    void SendBytewise(const Bytes &bytes, int gapMs = 1);
+    // Once the current connection has received `total` bytes in all (the negotiation counts),
+    // the server thread sends reply and then does action. One trigger at a time.
+    void When(size_t total, const Bytes &reply, ServerAction action);
+    // Waits until the trigger set by When has fired (its reply sent, its action done).
+    bool WaitTriggered(int timeoutMs = 5000);
+    // Sends unit over and over from a thread until StopFlood, a failed send (the library closed
+    // the port), or the end of the server. StopFlood returns at once; the flood thread finishes
+    // the block it is sending and then sends tail, so tail follows whole units. One flood per
+    // connection; no Reset or Drop while it runs.
+    void StartFlood(const Bytes &unit);
+    void StopFlood(const Bytes &tail = Bytes());
     int Accepted() const { return accepted_.load(); }         // connections accepted so far
 
 private:
     void Run();
+    void ApplyAction(ServerAction action); // on the server thread, with mutex_ held
 
     intptr_t listener_;
     intptr_t conn_;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<bool> reading_{true};
-    std::atomic<bool> resetRequested_{false};
+    std::atomic<int> requested_{0}; // a ServerAction for the server thread to carry out
+    size_t receivedTotal_ = 0;      // on the current connection, for When()
+    size_t triggerAt_ = 0;
+    bool triggerArmed_ = false;
+    bool triggerRunning_ = false;
+    Bytes triggerReply_;
+    ServerAction triggerAction_ = ServerAction::kNothing;
+    std::atomic<bool> flooding_{false};
+    Bytes floodTail_;
+    std::thread flood_;
     std::atomic<int> accepted_{0};
     bool peerClosed_ = false;
     Bytes onAccept_;
