@@ -172,7 +172,7 @@ TEST_F(LineSettings, NullArgumentsAndNoOps)
     EXPECT_EQ(KvGetCommState(port, nullptr), 0);
     EXPECT_EQ(dcb.BaudRate, 9600u);
     EXPECT_EQ(KvSetCommConfig(nullptr, nullptr, 0), 1);
-    EXPECT_EQ(KvSetCommConfig(port, &dcb, 12345), 1);
+    EXPECT_EQ(KvSetCommConfig(port, reinterpret_cast<KV_COMMCONFIG_PTR>(&dcb), 12345), 1); // never read
     EXPECT_EQ(KvSetupComm(nullptr, 0, 0), 1);
     EXPECT_EQ(KvSetupComm(port, 4096, 4096), 1);
     EXPECT_FALSE(server.WaitReceived(1, 50));

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include "port_fixture.h"
+#include "user_report.h"
 
 TEST(OpenClose, SendsNegotiationInOneSendAndSettlesAboutTenMs)
 {
@@ -152,8 +153,12 @@ TEST(Startup, LoadNotificationsReportSuccess)
 
 TEST(StartupDeathTest, FailedStartTellsTheUserAndEndsTheProcess)
 {
-    EXPECT_EXIT(NetStartupFailed("Problem with WinSock2 DLL", "KALVICOM.DLL"), ::testing::ExitedWithCode(1),
-                "KALVICOM.DLL: Problem with WinSock2 DLL");
+    EXPECT_EXIT(
+        {
+            WatchUserReports(); // Windows: answers the message box, describes it on stderr
+            NetStartupFailed("Problem with WinSock2 DLL", "KALVICOM.DLL");
+        },
+        ::testing::ExitedWithCode(1), "KALVICOM.DLL: Problem with WinSock2 DLL");
 }
 
 TEST(Settle, OpenFlushesAtMost256DecodedBytes)

@@ -108,7 +108,8 @@ Bytes Text(const std::string &s);
 // "41 FF 42" for failure messages.
 std::string Hex(const Bytes &bytes);
 
-// The number of open descriptors (handles) of this process; -1 where it cannot be told.
+// The number of open descriptors of this process (on Windows: of open sockets); -1 where it cannot
+// be told.
 int OpenDescriptorCount();
 
 #endif
