@@ -65,16 +65,18 @@ TEST_F(LineSettings, AllFourTakeFortyToEightyMs)
     EXPECT_LE(clock.Ms(), 160); // 40 to 80 ms, with room for a busy machine
 }
 
+// A record to apply, and the frames it must put on the wire.
+struct FrameCase {
+    DCB dcb;
+    Bytes wire;
+    const char *comment;
+};
+
 TEST_F(LineSettings, ValueCoding)
 {
     // Start from a known state, then change one setting at a time.
     Apply(Record(9600, 8, NOPARITY, ONESTOPBIT), 1);
-    struct Case {
-        DCB dcb;
-        Bytes wire;
-        const char *comment;
-    };
-    const Case cases[] = {
+    const FrameCase cases[] = {
         {Record(115200, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x01, 0xC2, 0x00), "115200"},
         {Record(300, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x01, 0x2C), "300"},
         {Record(50, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x00, 0x32), "50"},
@@ -90,19 +92,14 @@ TEST_F(LineSettings, ValueCoding)
         {Record(38400, 6, ODDPARITY, ONESTOPBIT), Join({Baud(0, 0, 0x96, 0), Setting(2, 6), Setting(3, 2)}),
          "three changes, in order"},
     };
-    for (const Case &c : cases)
+    for (const FrameCase &c : cases)
         EXPECT_EQ(Hex(Apply(c.dcb, 1)), Hex(c.wire)) << c.comment;
 }
 
 TEST_F(LineSettings, RefusalsStopAtTheFirstBadValue)
 {
     Apply(Record(9600, 8, NOPARITY, ONESTOPBIT), 1);
-    struct Case {
-        DCB dcb;
-        Bytes wire;
-        const char *comment;
-    };
-    const Case cases[] = {
+    const FrameCase cases[] = {
         {Record(14400, 7, EVENPARITY, TWOSTOPBITS), B({}), "14400 is not accepted: nothing sent"},
         {Record(9600, 4, EVENPARITY, TWOSTOPBITS), B({}), "ByteSize 4 with unchanged baud: nothing sent"},
         {Record(9600, 9, NOPARITY, ONESTOPBIT), B({}), "ByteSize 9"},
@@ -110,7 +107,7 @@ TEST_F(LineSettings, RefusalsStopAtTheFirstBadValue)
         {Record(2400, 7, NOPARITY, 3), Setting(2, 7), "size sent and kept, stop bits 3 refused"},
         {Record(0, 8, NOPARITY, ONESTOPBIT), B({}), "baud 0 is not a rate"},
     };
-    for (const Case &c : cases)
+    for (const FrameCase &c : cases)
         EXPECT_EQ(Hex(Apply(c.dcb, 0)), Hex(c.wire)) << c.comment;
 
     DCB got = Record(1, 1, 1, 1);
