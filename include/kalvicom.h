@@ -27,8 +27,9 @@
  * 1 (TRUE) on success and 0 (FALSE) on failure. Nothing else is reported: there are no error codes
  * to query afterwards and the library never logs. Given a null pointer, a null handle or
  * INVALID_HANDLE_VALUE, a call returns 0 before touching anything (KvCreateFile returns
- * INVALID_HANDLE_VALUE; KvCloseHandle, KvSetCommConfig and KvSetupComm return 1 instead). Any other handle must come from a successful KvCreateFile and
- * not have been closed: a closed or made-up handle is not detected.
+ * INVALID_HANDLE_VALUE; KvCloseHandle, KvSetCommConfig and KvSetupComm return 1 instead). Any
+ * other handle must come from a successful KvCreateFile and not have been closed: a closed or
+ * made-up handle is not detected.
  *
  * Threads and blocking
  * --------------------
