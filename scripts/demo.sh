@@ -20,24 +20,19 @@ say "kalvicom demo: an application drives a serial port on a network device serv
 
 # --- 1. packages ----------------------------------------------------------------------------------
 step "Checking the Debian packages the demo needs."
-packages=(build-essential cmake ninja-build libgtest-dev googletest ser2net socat)
+source scripts/packages.sh
 missing=()
 if ! command -v dpkg-query >/dev/null; then
     say "   Not a Debian system: looking for the programs instead."
     for p in cmake ninja c++ ser2net socat; do command -v "$p" >/dev/null || missing+=("$p"); done
     [ ${#missing[@]} -eq 0 ] || fail "missing programs: ${missing[*]}. Install them (and GoogleTest) first."
 fi
-for p in "${packages[@]}"; do
-    command -v dpkg-query >/dev/null || break
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
+mapfile -t missing < <(missing_packages "${KALVICOM_BUILD_PACKAGES[@]}")
 if [ ${#missing[@]} -eq 0 ]; then
     say "   All there."
 elif [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
     say "   Installing the missing ones with apt-get: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    ensure_packages "${missing[@]}" >/dev/null
     say "   Installed."
 else
     fail "missing packages: ${missing[*]}. Run this as root on Debian, or install them first."

@@ -3,6 +3,9 @@
 # Each stage builds into its own folder under build-test/ and runs its tests with CTest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# On a fresh Debian machine, run as root: missing packages are installed first.
+source scripts/packages.sh
+ensure_packages "${KALVICOM_TEST_PACKAGES[@]}"
 jobs=$(nproc 2>/dev/null || echo 2)
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)

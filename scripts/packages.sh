@@ -1,0 +1,35 @@
+# Debian packages the build, the demo and the test suite need, and a helper that installs the
+# missing ones. Sourced by .ci/run, scripts/test.sh and scripts/demo.sh.
+
+# Building the library and its tests, and running the demo.
+KALVICOM_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-dev googletest python3 ser2net socat)
+# Everything the whole suite uses on top: the other device servers, the benchmarks' library, the
+# Windows cross build and Wine, clang's fuzzer and sanitizer runtimes, valgrind.
+KALVICOM_TEST_PACKAGES=("${KALVICOM_BUILD_PACKAGES[@]}" libbenchmark-dev sredird python3-serial procps
+  mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind)
+
+# missing_packages NAME...: prints the names that are not installed (nothing off Debian).
+missing_packages() {
+  command -v dpkg-query >/dev/null || return 0
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || printf '%s\n' "$p"
+  done
+}
+
+# ensure_packages NAME...: installs the missing ones with apt-get when running as root; otherwise
+# says which are missing and fails.
+ensure_packages() {
+  local missing
+  mapfile -t missing < <(missing_packages "$@")
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+    echo "Installing missing Debian packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "Missing Debian packages: ${missing[*]} (run as root to have them installed)" >&2
+    return 1
+  fi
+}
