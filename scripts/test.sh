@@ -1,63 +1,166 @@
 #!/usr/bin/env bash
 # The whole test suite: the one command the README and CI run.
-# Each stage builds into its own folder under build-test/ and runs its tests with CTest.
+#
+#   scripts/test.sh              every stage, in the order of STAGES (what CI runs)
+#   scripts/test.sh STAGE...     only the stages named, e.g. `scripts/test.sh cross clang`
+#   scripts/test.sh --list       the stage names, one a line
+#
+# Each stage is a function stage_NAME below and its NAME in STAGES. A stage builds into its own
+# folder under build-test/ and runs its tests with run_ctest, which prints "LABEL: N passed,
+# M failed" for that run; the lines are repeated together at the end. To add a stage, write its
+# function and add its name to STAGES.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+STAGES=(
+  native
+  sanitize
+  fuzz
+  windows
+)
+
+jobs=$(nproc 2>/dev/null || echo 2)
+generator=()
+summary=()
+passed_total=0
+skipped_total=0
+
+banner() { printf '\n=== %s ===\n' "$*"; }
+
+# configure DIR CMAKE-ARGS...: configures build-test/DIR from the source tree.
+configure() {
+  local dir=$1
+  shift
+  cmake -S . -B "build-test/$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+}
+
+# build DIR [TARGET...]: builds build-test/DIR (everything, or the targets named).
+build() {
+  local dir=$1
+  shift
+  local targets=()
+  [ $# -gt 0 ] && targets=(--target "$@")
+  cmake --build "build-test/$dir" -j "$jobs" "${targets[@]}"
+}
+
+# run_ctest LABEL DIR [CTEST-ARGS...]: runs CTest in build-test/DIR and records how many tests
+# passed, failed and were skipped under LABEL (a stage or an architecture). A failure ends the run.
+run_ctest() {
+  local label=$1 dir=$2
+  shift 2
+  local log="build-test/$dir/ctest.log" rc=0
+  ctest --test-dir "build-test/$dir" --output-on-failure -j "$jobs" "$@" 2>&1 | tee "$log" || rc=$?
+  local total failed skipped
+  total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' "$log" | tail -n 1)
+  skipped=$(grep -c '(Skipped)$' "$log" || true)
+  if [ -z "$total" ]; then
+    record "$label: no tests ran"
+    [ "$rc" -ne 0 ] || rc=1
+  else
+    record "$label: $((total - failed - skipped)) passed, $failed failed, $skipped skipped"
+    passed_total=$((passed_total + total - failed - skipped))
+    skipped_total=$((skipped_total + skipped))
+  fi
+  if [ "$rc" -ne 0 ]; then
+    print_summary
+    echo "$label: CTest failed in build-test/$dir" >&2
+    exit 1
+  fi
+}
+
+record() {
+  summary+=("$1")
+  printf '%s\n' "$1"
+}
+
+print_summary() {
+  [ ${#summary[@]} -eq 0 ] && return 0
+  banner "summary"
+  printf '%s\n' "${summary[@]}"
+}
+
+# --- the stages ----------------------------------------------------------------------------------
+
+stage_native() {
+  banner "native build and tests"
+  configure native
+  build native
+  run_ctest native native
+}
+
+stage_sanitize() {
+  banner "sanitizers: the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+  # Any report ends the test that caused it (halt on error), leaks included. Nothing is excluded;
+  # the valgrind leak check is simply not built here, since valgrind cannot run sanitized programs.
+  configure sanitize -DKALVICOM_SANITIZE=ON
+  build sanitize
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_ctest sanitize sanitize
+}
+
+stage_fuzz() {
+  # Each target fuzzes a copy of its committed corpus for KALVICOM_FUZZ_SECONDS (default 60), so
+  # the repository stays as it is; a failing input is kept in build-test/fuzz/run/TARGET/.
+  local fuzz_seconds=${KALVICOM_FUZZ_SECONDS:-60}
+  banner "fuzzing: libFuzzer, ${fuzz_seconds} s per target"
+  CC=clang CXX=clang++ configure fuzz \
+    -DKALVICOM_FUZZ=ON -DKALVICOM_TESTS=OFF -DKALVICOM_TOOLS=OFF -DKALVICOM_EXAMPLES=OFF
+  build fuzz
+  local target name work
+  for target in decoder:12000 address:64 escape:9000; do
+    name=${target%%:*}
+    work=build-test/fuzz/run/$name
+    rm -rf "$work" && mkdir -p "$work/corpus" && cp fuzz/corpus/"$name"/* "$work/corpus/"
+    if ! build-test/fuzz/fuzz/fuzz_"$name" -max_total_time="$fuzz_seconds" -max_len="${target#*:}" \
+        -timeout=10 -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
+      tail -n 40 "$work/log"
+      echo "fuzz_$name failed; the input is in $work/" >&2
+      exit 1
+    fi
+    echo "fuzz_$name: $(grep -E '^Done [0-9]+ runs' "$work/log")"
+  done
+}
+
+stage_windows() {
+  banner "windows (x86_64 DLL under Wine)"
+  # Debian's MinGW-w64 cross compilers and wine64. The x86_64 DLL runs the whole suite under Wine;
+  # the i686 DLL (32-bit Wine cannot run here) is built, its export table checked, and a C caller
+  # linked against its import library.
+  configure win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+  build win64
+  run_ctest x86_64-windows win64
+  configure win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DKALVICOM_TESTS=OFF \
+    -DKALVICOM_TOOLS=OFF -DKALVICOM_EXAMPLES=OFF
+  build win32
+  cmake -DLIBRARY=build-test/win32/kalvicom.dll -DOBJDUMP=i686-w64-mingw32-objdump -P tests/check_exports.cmake
+  i686-w64-mingw32-gcc -Wall -Wextra -Werror -Iinclude tests/windows/c_caller.c build-test/win32/kalvicom.dll.a \
+    -Wl,--disable-stdcall-fixup -o build-test/win32/c_caller.exe
+  echo "i686: c_caller links against kalvicom.dll.a"
+}
+
+# --- which stages --------------------------------------------------------------------------------
+
+if [ "${1:-}" = --list ]; then
+  printf '%s\n' "${STAGES[@]}"
+  exit 0
+fi
+selected=("$@")
+[ ${#selected[@]} -eq 0 ] && selected=("${STAGES[@]}")
+for name in "${selected[@]}"; do
+  if [[ " ${STAGES[*]} " != *" $name "* ]]; then
+    echo "unknown stage '$name'; the stages are: ${STAGES[*]}" >&2
+    exit 2
+  fi
+done
+
 # On a fresh Debian machine, run as root: missing packages are installed first.
 source scripts/packages.sh
 ensure_packages "${KALVICOM_TEST_PACKAGES[@]}"
-jobs=$(nproc 2>/dev/null || echo 2)
-generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-stage() { printf '\n=== %s ===\n' "$*"; }
-
-stage "native build and tests"
-cmake -S . -B build-test/native "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build-test/native -j "$jobs"
-ctest --test-dir build-test/native --output-on-failure -j "$jobs"
-
-stage "sanitizers: the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
-# Any report ends the test that caused it (halt on error), leaks included. Nothing is excluded;
-# the valgrind leak check is simply not built here, since valgrind cannot run sanitized programs.
-cmake -S . -B build-test/sanitize "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALVICOM_SANITIZE=ON
-cmake --build build-test/sanitize -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-test/sanitize --output-on-failure -j "$jobs"
-
-# Each target fuzzes a copy of its committed corpus for KALVICOM_FUZZ_SECONDS (default 60), so the
-# repository stays as it is; a failing input is kept in build-test/fuzz/run/TARGET/.
-fuzz_seconds=${KALVICOM_FUZZ_SECONDS:-60}
-stage "fuzzing: libFuzzer, ${fuzz_seconds} s per target"
-CC=clang CXX=clang++ cmake -S . -B build-test/fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKALVICOM_FUZZ=ON -DKALVICOM_TESTS=OFF -DKALVICOM_TOOLS=OFF -DKALVICOM_EXAMPLES=OFF
-cmake --build build-test/fuzz -j "$jobs"
-for target in decoder:12000 address:64 escape:9000; do
-  name=${target%%:*}
-  work=build-test/fuzz/run/$name
-  rm -rf "$work" && mkdir -p "$work/corpus" && cp fuzz/corpus/"$name"/* "$work/corpus/"
-  if ! build-test/fuzz/fuzz/fuzz_"$name" -max_total_time="$fuzz_seconds" -max_len="${target#*:}" -timeout=10 \
-      -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
-    tail -n 40 "$work/log"
-    echo "fuzz_$name failed; the input is in $work/" >&2
-    exit 1
-  fi
-  echo "fuzz_$name: $(grep -E '^Done [0-9]+ runs' "$work/log")"
+for name in "${selected[@]}"; do
+  "stage_$name"
 done
-
-stage "windows (x86_64 DLL under Wine)"
-# Debian's MinGW-w64 cross compilers and wine64 (.ci/run installs both). The x86_64 DLL runs the
-# whole suite under Wine; the i686 DLL (32-bit Wine is not installed) is built, its export table
-# checked, and a C caller linked against its import library.
-cmake -S . -B build-test/win64 "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-cmake --build build-test/win64 -j "$jobs"
-ctest --test-dir build-test/win64 --output-on-failure -j "$jobs"
-cmake -S . -B build-test/win32 "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DKALVICOM_TESTS=OFF -DKALVICOM_TOOLS=OFF \
-  -DKALVICOM_EXAMPLES=OFF
-cmake --build build-test/win32 -j "$jobs"
-cmake -DLIBRARY=build-test/win32/kalvicom.dll -DOBJDUMP=i686-w64-mingw32-objdump -P tests/check_exports.cmake
-i686-w64-mingw32-gcc -Wall -Wextra -Werror -Iinclude tests/windows/c_caller.c build-test/win32/kalvicom.dll.a \
-  -Wl,--disable-stdcall-fixup -o build-test/win32/c_caller.exe
-echo "i686: c_caller links against kalvicom.dll.a"
+print_summary
+[ ${#summary[@]} -eq 0 ] || echo "total: $passed_total passed, 0 failed, $skipped_total skipped"
