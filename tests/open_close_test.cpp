@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include "port_fixture.h"
+#include "test_socket.h"
 #include "user_report.h"
 
 TEST(OpenClose, SendsNegotiationInOneSendAndSettlesAboutTenMs)
@@ -116,6 +117,29 @@ static std::string RefusedAddress()
         free = gone.Port();
     }
     return "127.0.0.1:" + std::to_string(free);
+}
+
+// Every way this system has of counting descriptors sees sockets come and go, and at least one
+// can count here: a leak check that cannot count would pass without checking anything.
+TEST(DescriptorCount, EveryCounterFollowsSocketsOpenedAndClosed)
+{
+    TestSocketStartup();
+    int counting = 0;
+    for (const DescriptorCounter &counter : DescriptorCounters()) {
+        SCOPED_TRACE(counter.name);
+        const int before = counter.count();
+        if (before < 0)
+            continue; // not on this system
+        ++counting;
+        TestSocket sockets[3];
+        for (TestSocket &s : sockets)
+            s = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(counter.count(), before + 3);
+        for (TestSocket s : sockets)
+            TestCloseSocket(s);
+        EXPECT_EQ(counter.count(), before);
+    }
+    EXPECT_GT(counting, 0);
 }
 
 TEST(OpenClose, RefusedConnectionLeavesNothingOpen)

@@ -108,8 +108,16 @@ Bytes Text(const std::string &s);
 // "41 FF 42" for failure messages.
 std::string Hex(const Bytes &bytes);
 
-// The number of open descriptors of this process (on Windows: of open sockets); -1 where it cannot
-// be told.
+// The number of open descriptors of this process (on Windows: of open sockets), by the first of
+// DescriptorCounters() that can count here. Where none can, the running test fails and the result
+// is -1, so no leak check passes without counting.
 int OpenDescriptorCount();
+
+// The ways this system may count descriptors, best first; each gives -1 where it cannot count.
+struct DescriptorCounter {
+    const char *name;
+    int (*count)();
+};
+std::vector<DescriptorCounter> DescriptorCounters();
 
 #endif
