@@ -62,27 +62,107 @@
  *   nothing reconnects on its own. The first write after the server closes may still succeed:
  *   the system learns of the close only when the server answers that write with a reset.
  *
+ * Types
+ * -----
  * On Windows the header takes HANDLE, DWORD, BOOL, DCB, COMMTIMEOUTS and COMMCONFIG from
  * <windows.h> (a program that also uses Winsock includes <winsock2.h> before this header).
  * Elsewhere it defines them itself with the same member names, order and widths
  * (DWORD is 32 bits everywhere).
+ *
+ * Every type and constant also has a name of the library's own, which is all a program sees when
+ * it defines KALVICOM_NO_WIN32_TYPES before including this header: kv_handle, kv_dword, kv_bool,
+ * kv_byte, kv_word, kv_dcb and kv_commtimeouts, and KV_INVALID_HANDLE_VALUE, KV_MAXDWORD,
+ * KV_NOPARITY ... KV_SPACEPARITY, KV_ONESTOPBIT ... KV_TWOSTOPBITS. They are the same types with
+ * the same layout, so both spellings may be mixed. Outside Windows the Windows names are then left
+ * undefined, for programs whose other headers define them differently: X11's <X11/Xmd.h> and
+ * Objective-C both have a one-byte BOOL. On Windows the define changes nothing.
+ *
+ *     #define KALVICOM_NO_WIN32_TYPES
+ *     #include "kalvicom.h"
+ *     kv_handle port = KvCreateFile("127.0.0.1:2217");
+ *     kv_dcb dcb = {0};
+ *     dcb.BaudRate = 9600; dcb.ByteSize = 8;
+ *     dcb.Parity = KV_NOPARITY; dcb.StopBits = KV_ONESTOPBIT;
  */
 #ifndef KALVICOM_H
 #define KALVICOM_H
 
+#include <stdint.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #define KVAPI WINAPI
+typedef HANDLE kv_handle;
+typedef DWORD kv_dword;
+typedef BOOL kv_bool;
+typedef BYTE kv_byte;
+typedef WORD kv_word;
+typedef DCB kv_dcb;
+typedef COMMTIMEOUTS kv_commtimeouts;
 typedef LPCOMMCONFIG KV_COMMCONFIG_PTR;
 #else
-#include <stdint.h>
 #define KVAPI
 
-typedef uint32_t DWORD;
-typedef int32_t BOOL;
-typedef uint8_t BYTE;
-typedef uint16_t WORD;
-typedef void *HANDLE;
+typedef void *kv_handle;
+typedef uint32_t kv_dword;
+typedef int32_t kv_bool;
+typedef uint8_t kv_byte;
+typedef uint16_t kv_word;
+
+/* The line-settings record, laid out exactly as the Windows one (28 bytes). kalvicom reads and
+ * writes only BaudRate, ByteSize, Parity and StopBits; every other member is left alone. */
+typedef struct kv_dcb {
+    kv_dword DCBlength;
+    kv_dword BaudRate;
+    kv_dword fBinary : 1;
+    kv_dword fParity : 1;
+    kv_dword fOutxCtsFlow : 1;
+    kv_dword fOutxDsrFlow : 1;
+    kv_dword fDtrControl : 2;
+    kv_dword fDsrSensitivity : 1;
+    kv_dword fTXContinueOnXoff : 1;
+    kv_dword fOutX : 1;
+    kv_dword fInX : 1;
+    kv_dword fErrorChar : 1;
+    kv_dword fNull : 1;
+    kv_dword fRtsControl : 2;
+    kv_dword fAbortOnError : 1;
+    kv_dword fDummy2 : 17;
+    kv_word wReserved;
+    kv_word XonLim;
+    kv_word XoffLim;
+    kv_byte ByteSize;
+    kv_byte Parity;
+    kv_byte StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    kv_word wReserved1;
+} kv_dcb;
+
+/* The time-out record, laid out exactly as the Windows one (five DWORDs). Only the three Read
+ * members are used; writes are never timed. */
+typedef struct kv_commtimeouts {
+    kv_dword ReadIntervalTimeout;
+    kv_dword ReadTotalTimeoutMultiplier;
+    kv_dword ReadTotalTimeoutConstant;
+    kv_dword WriteTotalTimeoutMultiplier;
+    kv_dword WriteTotalTimeoutConstant;
+} kv_commtimeouts;
+
+/* There is no COMMCONFIG outside Windows; KvSetCommConfig takes a plain pointer there. */
+typedef void *KV_COMMCONFIG_PTR;
+
+#ifndef KALVICOM_NO_WIN32_TYPES
+typedef kv_handle HANDLE;
+typedef kv_dword DWORD;
+typedef kv_bool BOOL;
+typedef kv_byte BYTE;
+typedef kv_word WORD;
+typedef kv_dcb DCB, *LPDCB;
+typedef kv_commtimeouts COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
 #ifndef TRUE
 #define TRUE 1
@@ -90,67 +170,34 @@ typedef void *HANDLE;
 #ifndef FALSE
 #define FALSE 0
 #endif
-#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
-#define MAXDWORD 0xffffffffu
+#define INVALID_HANDLE_VALUE KV_INVALID_HANDLE_VALUE
+#define MAXDWORD KV_MAXDWORD
+#define NOPARITY KV_NOPARITY
+#define ODDPARITY KV_ODDPARITY
+#define EVENPARITY KV_EVENPARITY
+#define MARKPARITY KV_MARKPARITY
+#define SPACEPARITY KV_SPACEPARITY
+#define ONESTOPBIT KV_ONESTOPBIT
+#define ONE5STOPBITS KV_ONE5STOPBITS
+#define TWOSTOPBITS KV_TWOSTOPBITS
+#endif
+#endif
+
+/* The same values as the Windows constants of the same names without KV_. */
+#define KV_INVALID_HANDLE_VALUE ((kv_handle)(intptr_t)-1)
+#define KV_MAXDWORD 0xffffffffu
 
 /* Parity values of DCB.Parity */
-#define NOPARITY 0
-#define ODDPARITY 1
-#define EVENPARITY 2
-#define MARKPARITY 3
-#define SPACEPARITY 4
+#define KV_NOPARITY 0
+#define KV_ODDPARITY 1
+#define KV_EVENPARITY 2
+#define KV_MARKPARITY 3
+#define KV_SPACEPARITY 4
 
 /* Stop-bit values of DCB.StopBits */
-#define ONESTOPBIT 0
-#define ONE5STOPBITS 1
-#define TWOSTOPBITS 2
-
-/* The line-settings record, laid out exactly as the Windows one (28 bytes). kalvicom reads and
- * writes only BaudRate, ByteSize, Parity and StopBits; every other member is left alone. */
-typedef struct kv_dcb {
-    DWORD DCBlength;
-    DWORD BaudRate;
-    DWORD fBinary : 1;
-    DWORD fParity : 1;
-    DWORD fOutxCtsFlow : 1;
-    DWORD fOutxDsrFlow : 1;
-    DWORD fDtrControl : 2;
-    DWORD fDsrSensitivity : 1;
-    DWORD fTXContinueOnXoff : 1;
-    DWORD fOutX : 1;
-    DWORD fInX : 1;
-    DWORD fErrorChar : 1;
-    DWORD fNull : 1;
-    DWORD fRtsControl : 2;
-    DWORD fAbortOnError : 1;
-    DWORD fDummy2 : 17;
-    WORD wReserved;
-    WORD XonLim;
-    WORD XoffLim;
-    BYTE ByteSize;
-    BYTE Parity;
-    BYTE StopBits;
-    char XonChar;
-    char XoffChar;
-    char ErrorChar;
-    char EofChar;
-    char EvtChar;
-    WORD wReserved1;
-} DCB, *LPDCB;
-
-/* The time-out record, laid out exactly as the Windows one (five DWORDs). Only the three Read
- * members are used; writes are never timed. */
-typedef struct kv_commtimeouts {
-    DWORD ReadIntervalTimeout;
-    DWORD ReadTotalTimeoutMultiplier;
-    DWORD ReadTotalTimeoutConstant;
-    DWORD WriteTotalTimeoutMultiplier;
-    DWORD WriteTotalTimeoutConstant;
-} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
-
-/* There is no COMMCONFIG outside Windows; KvSetCommConfig takes a plain pointer there. */
-typedef void *KV_COMMCONFIG_PTR;
-#endif
+#define KV_ONESTOPBIT 0
+#define KV_ONE5STOPBITS 1
+#define KV_TWOSTOPBITS 2
 
 #if defined(KALVICOM_BUILDING)
 #if defined(_WIN32)
@@ -184,7 +231,7 @@ extern "C" {
  * Returns the port's handle, or INVALID_HANDLE_VALUE when the address is null or malformed, the
  * connection is refused or unreachable, or memory runs out. A failed open leaves nothing behind.
  */
-KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address);
+KALVICOM_API kv_handle KVAPI KvCreateFile(const char *address);
 
 /*
  * KvCloseHandle - close a port: shuts the connection down and releases the port.
@@ -196,7 +243,7 @@ KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address);
  * Always returns 1. A null handle or INVALID_HANDLE_VALUE is accepted and does nothing, so the
  * result of a failed open may be closed. After this call the handle must not be used again.
  */
-KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE port);
+KALVICOM_API kv_bool KVAPI KvCloseHandle(kv_handle port);
 
 /*
  * KvReadFile - read serial data from the device.
@@ -206,8 +253,8 @@ KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE port);
  *
  *   Interval  Multiplier  Constant       Mode
  *   0         0           0              unbounded: waits until exactly count bytes arrived
- *   MAXDWORD  0           0              immediate: returns at once with what is already there
- *   MAXDWORD  MAXDWORD    1..MAXDWORD-1  first byte: returns as soon as any data arrived, or
+ *   MAXkv_dword  0           0              immediate: returns at once with what is already there
+ *   MAXkv_dword  MAXkv_dword    1..MAXDWORD-1  first byte: returns as soon as any data arrived, or
  *                                        after Constant ms with none
  *   any other combination                total: returns when count bytes arrived or after
  *                                        count * Multiplier + Constant ms, whichever is first
@@ -215,7 +262,7 @@ KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE port);
  * The rows are tried from the top; the first that matches wins. The interval never times the gap
  * between bytes; it only takes part in choosing the mode. "What is already there" means data
  * received earlier but not yet read or, when there is none, what one look at the connection finds.
- * MAXDWORD, MAXDWORD, 0 is not a poll but a total mode of count * MAXDWORD ms (held at about 24.8
+ * MAXDWORD, MAXDWORD, 0 is not a poll but a total mode of count * MAXkv_dword ms (held at about 24.8
  * days, the longest wait the library hands to the system). Telnet control
  * traffic from the server is removed and never ends a wait on its own.
  *
@@ -228,7 +275,7 @@ KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE port);
  * this call are lost. count 0 returns 1 at once. With a null handle, buffer or bytesRead the call
  * returns 0 and touches nothing.
  */
-KALVICOM_API BOOL KVAPI KvReadFile(HANDLE port, void *buffer, DWORD count, DWORD *bytesRead);
+KALVICOM_API kv_bool KVAPI KvReadFile(kv_handle port, void *buffer, kv_dword count, kv_dword *bytesRead);
 
 /*
  * KvWriteFile - write serial data to the device.
@@ -243,7 +290,7 @@ KALVICOM_API BOOL KVAPI KvReadFile(HANDLE port, void *buffer, DWORD count, DWORD
  * (part of the data may have gone out). With a null handle, data or bytesWritten the call returns
  * 0 and touches nothing.
  */
-KALVICOM_API BOOL KVAPI KvWriteFile(HANDLE port, const void *data, DWORD count, DWORD *bytesWritten);
+KALVICOM_API kv_bool KVAPI KvWriteFile(kv_handle port, const void *data, kv_dword count, kv_dword *bytesWritten);
 
 /*
  * KvSetCommTimeouts - set the read time-outs (see KvReadFile for what they select).
@@ -252,7 +299,7 @@ KALVICOM_API BOOL KVAPI KvWriteFile(HANDLE port, const void *data, DWORD count, 
  * apply from the next KvReadFile on; the two write members are ignored. Sends nothing. Returns 1,
  * or 0 with nothing changed when the handle or timeouts is null.
  */
-KALVICOM_API BOOL KVAPI KvSetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeouts);
+KALVICOM_API kv_bool KVAPI KvSetCommTimeouts(kv_handle port, const kv_commtimeouts *timeouts);
 
 /*
  * KvSetCommState - set baud rate, data size, parity and stop bits on the device server's port.
@@ -274,7 +321,7 @@ KALVICOM_API BOOL KVAPI KvSetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeo
  * reported by KvGetCommState), later ones are not examined. The device server's answers are not
  * awaited or checked. A null handle or dcb returns 0.
  */
-KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE port, const DCB *dcb);
+KALVICOM_API kv_bool KVAPI KvSetCommState(kv_handle port, const kv_dcb *dcb);
 
 /*
  * KvGetCommState - report the line settings last sent on this port.
@@ -286,19 +333,19 @@ KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE port, const DCB *dcb);
  * all four members rather than changing one member of what this call reports. Returns 1, or 0
  * when the handle or dcb is null.
  */
-KALVICOM_API BOOL KVAPI KvGetCommState(HANDLE port, DCB *dcb);
+KALVICOM_API kv_bool KVAPI KvGetCommState(kv_handle port, kv_dcb *dcb);
 
 /*
  * KvSetCommConfig - accepted for compatibility; reads none of its arguments, does nothing and
  * returns 1.
  */
-KALVICOM_API BOOL KVAPI KvSetCommConfig(HANDLE port, KV_COMMCONFIG_PTR config, DWORD size);
+KALVICOM_API kv_bool KVAPI KvSetCommConfig(kv_handle port, KV_COMMCONFIG_PTR config, kv_dword size);
 
 /*
  * KvSetupComm - accepted for compatibility (the library's buffers are fixed); reads none of its
  * arguments, does nothing and returns 1.
  */
-KALVICOM_API BOOL KVAPI KvSetupComm(HANDLE port, DWORD inQueue, DWORD outQueue);
+KALVICOM_API kv_bool KVAPI KvSetupComm(kv_handle port, kv_dword inQueue, kv_dword outQueue);
 
 #ifdef __cplusplus
 }
