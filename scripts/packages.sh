@@ -4,9 +4,11 @@
 # Building the library and its tests, and running the demo.
 KALVICOM_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-dev googletest python3 ser2net socat)
 # Everything the whole suite uses on top: the other device servers, the benchmarks' library, the
-# Windows cross build and Wine, clang's fuzzer and sanitizer runtimes, valgrind.
+# Windows cross build and Wine, clang's fuzzer and sanitizer runtimes, valgrind, clang's libc++,
+# the Linux cross compilers and qemu-user, and X11's headers (the header is tried beside them).
 KALVICOM_TEST_PACKAGES=("${KALVICOM_BUILD_PACKAGES[@]}" libbenchmark-dev sredird python3-serial procps
-  mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind)
+  mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind libc++-dev libc++abi-dev
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user libx11-dev)
 
 # missing_packages NAME...: prints the names that are not installed (nothing off Debian).
 missing_packages() {

@@ -1,6 +1,7 @@
 # Fails unless LIBRARY exports exactly the nine Kv calls, by their plain names.
-# ELF shared objects are read with nm; a Windows DLL with objdump -p (pass OBJDUMP=the target's
-# objdump), whose export table must show no decorated (Name@N, _Name) forms either.
+# ELF shared objects are read with nm (pass NM=the target's nm); a Windows DLL with objdump -p
+# (pass OBJDUMP=the target's objdump), whose export table must show no decorated (Name@N, _Name)
+# forms either.
 set(expected KvCloseHandle KvCreateFile KvGetCommState KvReadFile KvSetCommConfig KvSetCommState
   KvSetCommTimeouts KvSetupComm KvWriteFile)
 set(names)
@@ -22,9 +23,12 @@ if(OBJDUMP)
     list(APPEND names ${name})
   endforeach()
 else()
-  execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT NM)
+    set(NM nm)
+  endif()
+  execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+    message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
   endif()
   string(REGEX MATCHALL "[^\n]+" lines "${out}")
   foreach(line ${lines})

@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """End-to-end run of the library against one real device server.
 
-    peer_test.py SERVER DRIVER        SERVER: ser2net, sredird or pyserial
+    peer_test.py SERVER DRIVER...     SERVER: ser2net, sredird or pyserial
 
 Starts the server on 127.0.0.1 (on a pseudo-terminal pair made by socat, or on pyserial's
 echoing loop:// port), drives a port through the public calls with DRIVER (peer_driver), and
 checks on the device's side that line settings and every byte arrive as sent, in both
-directions. Everything started here is stopped on the way out, also when a check fails.
+directions. DRIVER may be a command with arguments, such as an emulator and the driver. Everything started here is stopped on the way out, also when a check fails.
 Exit status: 0 passed, 1 failed, 77 skipped (a server program is not installed).
 """
 
@@ -224,7 +224,7 @@ def run(server, driver):
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in SERVERS:
+    if len(sys.argv) < 3 or sys.argv[1] not in SERVERS:
         print(__doc__, file=sys.stderr)
         return 2
     kind, programs = SERVERS[sys.argv[1]]
@@ -233,7 +233,7 @@ def main():
     with Stack() as stack:
         try:
             server = kind(stack)
-            run(server, Driver(stack, sys.argv[2]))
+            run(server, Driver(stack, sys.argv[2:]))
         except Failure as failure:
             say("FAILED: %s" % failure)
             for proc in getattr(server, "proc", None), getattr(getattr(server, "pty", None), "proc", None):

@@ -234,8 +234,8 @@ class PtyPair:
 class Driver:
     """The peer_driver program: one port driven through the public calls, a command a line."""
 
-    def __init__(self, stack, path):
-        self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def __init__(self, stack, command):
+        self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      preexec_fn=own_session)
         stack.callback(stop_group, self.proc)
         self.proc.name = "peer_driver"
