@@ -185,7 +185,9 @@ ensure_packages "${KALVICOM_TEST_PACKAGES[@]}"
 command -v ninja >/dev/null && generator=(-G Ninja)
 
 for name in "${selected[@]}"; do
+  started=$SECONDS
   "stage_$name"
+  summary+=("(stage $name took $((SECONDS - started)) s)")
 done
 print_summary
 [ ${#summary[@]} -eq 0 ] || echo "total: $passed_total passed, 0 failed, $skipped_total skipped"

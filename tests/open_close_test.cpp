@@ -1,6 +1,8 @@
 // Opening and closing ports against the scripted server.
 #include <gtest/gtest.h>
 
+#include "test_socket.h" // before the library's header: Windows wants winsock2.h before windows.h
+
 #include <string>
 
 #include "port/address.h"
@@ -10,7 +12,6 @@
 
 #include <algorithm>
 #include "port_fixture.h"
-#include "test_socket.h"
 #include "user_report.h"
 
 TEST(OpenClose, SendsNegotiationInOneSendAndSettlesAboutTenMs)
