@@ -33,7 +33,7 @@ function(implib_symbols out_symbols)
     # Each member's own entries; the library's head and name symbols are no calls.
     if(line MATCHES " [TI] ([^ ]+)$")
       set(symbol ${CMAKE_MATCH_1})
-      if(NOT symbol MATCHES "(_iname$|^__head_)")
+      if(NOT symbol MATCHES "(_iname$|^_+head_)")
         list(APPEND symbols ${symbol})
       endif()
     endif()
