@@ -6,6 +6,7 @@ KALVICOM_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-d
 # Everything the whole suite uses on top: the other device servers, the benchmarks' library, the
 # Windows cross build and Wine, clang's fuzzer and sanitizer runtimes, valgrind.
 KALVICOM_TEST_PACKAGES=("${KALVICOM_BUILD_PACKAGES[@]}" libbenchmark-dev sredird python3-serial procps
+  iproute2 nftables
   mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind)
 
 # missing_packages NAME...: prints the names that are not installed (nothing off Debian).

@@ -7,7 +7,8 @@
 #include "port/port_context.h"
 #include "port_fixture.h"
 
-namespace {
+namespace
+{
 
 using Read = PortTest;
 
@@ -231,7 +232,8 @@ TEST_F(Read, RandomMegabytesArriveExactly)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 using ReadLimits = PortTest;
 
@@ -266,3 +268,26 @@ TEST_F(ReadLimits, HugeTotalsWaitInsteadOfWrapping)
 }
 
 } // namespace
+
+// A Telnet Synch (IAC, then DM as urgent data) decodes as the two-byte command it is, and a plain
+// urgent byte is data in its place.
+TEST_F(Read, UrgentDataStaysInTheStream)
+{
+    struct {
+        Bytes before;
+        uint8_t urgent;
+        const char *expect;
+    } cases[] = {
+        {Text("abc\xFF"), 0xF2, "abcdef"},
+        {Text("abc"), 'X', "abcXdef"},
+    };
+    SetTimeouts(0, 0, 2000);
+    for (const auto &c : cases) {
+        server.Send(c.before);
+        server.SendUrgent(c.urgent);
+        server.Send(Text("def"));
+        const size_t size = std::string(c.expect).size();
+        Bytes got = ReadBytes(static_cast<DWORD>(size));
+        EXPECT_EQ(std::string(got.begin(), got.end()), c.expect);
+    }
+}

@@ -6,7 +6,8 @@
 
 #include "port_fixture.h"
 
-namespace {
+namespace
+{
 
 Bytes Escaped(const Bytes &data)
 {
@@ -19,8 +20,9 @@ Bytes Escaped(const Bytes &data)
     return out;
 }
 
-class Write : public PortTest {
-protected:
+class Write : public PortTest
+{
+  protected:
     // Writes data and returns what the server received for it.
     Bytes WriteAndCollect(const Bytes &data, size_t expectOnWire)
     {
@@ -110,28 +112,54 @@ TEST_F(Write, ResetConnectionFailsWithoutSignal)
 
 } // namespace
 
-namespace {
-
-TEST(WriteThenClose, QueuedDataSurvivesUnreadInput)
+namespace
 {
-    // The device has sent a few bytes nobody read; the server is slow to take a large write.
-    // Closing right after the write must not throw away what is still queued.
-    ScriptServer server;
-    HANDLE port = KvCreateFile(server.Address().c_str());
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(server.WaitReceived(Negotiation().size()));
-    server.SetReading(false);
-    server.Send(Text("unread bytes"));
-    Bytes data(300000, 0x55);
-    DWORD written = 0;
-    std::thread writer([&] { KvWriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    server.SetReading(true);
-    writer.join();
-    ASSERT_EQ(written, data.size());
-    KvCloseHandle(port);
-    EXPECT_TRUE(server.WaitPeerClosed(5000));
-    EXPECT_EQ(server.Received().size(), Negotiation().size() + data.size());
+
+struct CloseCase {
+    const char *why;
+    size_t backlog; // bytes the device sends before the write, never read
+    bool stream;    // the device keeps sending through the write and the close
+    int pauseMs;    // the server stops reading this long while the write goes on
+    size_t size;    // bytes written just before the close
+    double maxCloseMs;
+};
+
+// Everything a successful write handed over reaches the server, however much the device sends
+// meanwhile, and the close stays bounded.
+TEST(WriteThenClose, EveryWrittenByteArrives)
+{
+    // clang-format off
+    const CloseCase cases[] = {
+        {"a few unread bytes, a server slow to take the write", 12, false, 100, 300000, 2500},
+        {"the device streams through the write and the close", 0, true, 0, 1 << 20, 2500},
+        {"behind a 1.1 MB unread backlog", 1100000, false, 0, 1 << 20, 2500},
+        {"a quiet server", 0, false, 0, 100, 100},
+    };
+    // clang-format on
+    for (const CloseCase &c : cases) {
+        SCOPED_TRACE(c.why);
+        ScriptServer server;
+        HANDLE port = KvCreateFile(server.Address().c_str());
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(server.WaitReceived(Negotiation().size()));
+        if (c.backlog > 0)
+            server.SendAfter(0, Bytes(c.backlog, 0x41));
+        if (c.stream)
+            server.StartFlood(Text("0123456789"));
+        server.SetReading(c.pauseMs == 0);
+        Bytes data(c.size, 0x55);
+        DWORD written = 0;
+        std::thread writer([&] { KvWriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+        server.SetReading(true);
+        writer.join();
+        ASSERT_EQ(written, data.size());
+        Stopwatch clock;
+        KvCloseHandle(port);
+        EXPECT_LT(clock.Ms(), c.maxCloseMs);
+        EXPECT_TRUE(server.WaitPeerClosed(5000));
+        EXPECT_EQ(server.Received().size(), Negotiation().size() + data.size());
+    }
 }
 
 } // namespace

@@ -50,6 +50,7 @@ public:
     Bytes Received();                                         // everything received so far
     Bytes TakeReceived();                                     // the same, and forget it
     void Send(const Bytes &bytes);                            // sends now, all of it
+    void SendUrgent(uint8_t byte);                            // one byte as TCP urgent data
     void SendAfter(int ms, const Bytes &bytes);               // sends from a timer thread
     void Close();                                             // orderly close (FIN)
     void Reset();                                             // abortive close (RST)
