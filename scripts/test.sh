@@ -67,4 +67,4 @@ stage "release packages: scripts/release.sh from the test builds, and what they 
 # Packs the native, win64 and win32 builds above (built again only if missing) into dist/, then
 # checks the packages as a user meets them (tests/install/dist_check.cmake).
 KALVICOM_RELEASE_REUSE=build-test scripts/release.sh
-cmake -DDIST=dist -DBUILD=build-test/native -P tests/install/dist_check.cmake
+cmake -DDIST=dist -DAREA=build-test/dist-check -P tests/install/dist_check.cmake

@@ -1,15 +1,15 @@
 # Checks what scripts/release.sh put in DIST, as a user would meet it: the Debian package's files
 # and metadata, a program built with pkg-config from the unpacked package, the tar.gz's files, and
 # each Windows zip's files, its kalvicom.lib linked the Visual Studio way and its libkalvicom.dll.a
-# the MinGW way. The version is the one the native build (BUILD) gave CPack.
+# the MinGW way. The packages must carry the version of the CMake project. AREA is a scratch folder.
 #
-#   cmake -DDIST=dist -DBUILD=build-test/native -P tests/install/dist_check.cmake
+#   cmake -DDIST=dist -DAREA=build-test/dist-check -P tests/install/dist_check.cmake
 cmake_minimum_required(VERSION 3.16)
-include(${BUILD}/CPackConfig.cmake)
-set(version ${CPACK_PACKAGE_VERSION})
 get_filename_component(source ${CMAKE_CURRENT_LIST_DIR}/../.. ABSOLUTE)
+file(STRINGS ${source}/CMakeLists.txt project REGEX "^project\\(kalvicom VERSION ")
+string(REGEX REPLACE "^project\\(kalvicom VERSION ([0-9.]+).*$" "\\1" version "${project}")
 get_filename_component(DIST ${DIST} ABSOLUTE)
-get_filename_component(area ${BUILD}/dist-check ABSOLUTE)
+get_filename_component(area ${AREA} ABSOLUTE)
 file(REMOVE_RECURSE ${area})
 file(MAKE_DIRECTORY ${area})
 
