@@ -1,14 +1,12 @@
 # Release packages made by CPack from what `cmake --install` puts in place (scripts/release.sh):
 # a Debian package for /usr and a tar.gz of the same tree to unpack anywhere.
 set(CPACK_PACKAGE_NAME kalvicom)
-set(CPACK_PACKAGE_VENDOR kalvicom)
 set(CPACK_PACKAGE_CONTACT "kalvicom developers <kalvicom@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Drive a serial port on a network serial device server as if it were local")
 set(CPACK_PACKAGE_DESCRIPTION "A small shared library with a plain C interface of nine calls that\
  opens a serial port on a network device server over Telnet with the RFC 2217 COM-PORT-OPTION,\
  with its header, pkg-config file, CMake package and the kvterm terminal.")
-set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PACKAGE_FILE_NAME kalvicom-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
