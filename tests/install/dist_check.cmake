@@ -23,35 +23,24 @@ function(run)
 endfunction()
 
 # expect_files(WHAT PREFIX LISTING FILE...): the listing's files (not folders) under PREFIX are
-# exactly FILE..., each a regular expression matched whole.
+# exactly FILE...; the build configuration in the CMake package's file name reads as CONFIG.
 function(expect_files what prefix listing)
   string(REGEX MATCHALL "[^\n]+" entries "${listing}")
   set(files)
   foreach(entry ${entries})
     string(REGEX REPLACE "^.* \\./" "./" entry "${entry}") # dpkg-deb -c: the path is last
     string(REGEX REPLACE " -> .*$" "" entry "${entry}")
+    string(REGEX REPLACE "Targets-[a-z]+\\.cmake$" "Targets-CONFIG.cmake" entry "${entry}")
+    string(REGEX REPLACE "^${prefix}" "" entry "${entry}")
     if(NOT entry MATCHES "/$")
-      string(REGEX REPLACE "^${prefix}" "" entry "${entry}")
       list(APPEND files ${entry})
     endif()
   endforeach()
   list(SORT files)
-  set(left ${files})
-  foreach(pattern ${ARGN})
-    set(found FALSE)
-    foreach(file ${left})
-      if(file MATCHES "^${pattern}$")
-        list(REMOVE_ITEM left ${file})
-        set(found TRUE)
-        break()
-      endif()
-    endforeach()
-    if(NOT found)
-      message(FATAL_ERROR "${what} lacks ${pattern}; it holds: ${files}")
-    endif()
-  endforeach()
-  if(left)
-    message(FATAL_ERROR "${what} holds files it should not: ${left}")
+  set(expected ${ARGN})
+  list(SORT expected)
+  if(NOT files STREQUAL expected)
+    message(FATAL_ERROR "${what} holds: ${files}\nexpected: ${expected}")
   endif()
   message(STATUS "${what}: ${files}")
 endfunction()
@@ -59,7 +48,7 @@ endfunction()
 set(linux_files bin/kvterm include/kalvicom.h lib/libkalvicom.so lib/libkalvicom.so.0
   lib/libkalvicom.so.${version} lib/pkgconfig/kalvicom.pc lib/cmake/kalvicom/kalvicomConfig.cmake
   lib/cmake/kalvicom/kalvicomConfigVersion.cmake lib/cmake/kalvicom/kalvicomTargets.cmake
-  lib/cmake/kalvicom/kalvicomTargets-[a-z]+.cmake)
+  lib/cmake/kalvicom/kalvicomTargets-CONFIG.cmake)
 
 # The Debian package: its files, its metadata, and a C program built from it with pkg-config.
 execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE arch OUTPUT_STRIP_TRAILING_WHITESPACE)
