@@ -40,3 +40,12 @@ execute_process(COMMAND ${DLLTOOL} --kill-at -d ${IMPLIB}.def -D ${DLL} -l ${IMP
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${DLLTOOL} failed")
 endif()
+
+# The same decorated list gives Visual Studio's import library: with -k, llvm-dlltool keeps the
+# caller's __imp__Name@N symbols and imports the plain names.
+if(LLVM_DLLTOOL)
+  execute_process(COMMAND ${LLVM_DLLTOOL} -m i386 -k -d ${IMPLIB}.def -l ${MSVC_IMPLIB} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${LLVM_DLLTOOL} failed")
+  endif()
+endif()

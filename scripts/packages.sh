@@ -8,6 +8,10 @@ KALVICOM_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-d
 KALVICOM_TEST_PACKAGES=("${KALVICOM_BUILD_PACKAGES[@]}" libbenchmark-dev sredird python3-serial procps
   iproute2 nftables
   mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind)
+# The release packages (scripts/release.sh): CPack's Debian package needs dpkg-shlibdeps and file;
+# LLVM writes and links Visual Studio import libraries; Mono runs the C# example.
+KALVICOM_RELEASE_PACKAGES=(build-essential cmake ninja-build mingw-w64 llvm dpkg-dev file)
+KALVICOM_TEST_PACKAGES+=(llvm lld dpkg-dev file mono-mcs mono-runtime)
 
 # missing_packages NAME...: prints the names that are not installed (nothing off Debian).
 missing_packages() {

@@ -61,3 +61,10 @@ cmake -DLIBRARY=build-test/win32/kalvicom.dll -DOBJDUMP=i686-w64-mingw32-objdump
 i686-w64-mingw32-gcc -Wall -Wextra -Werror -Iinclude tests/windows/c_caller.c build-test/win32/kalvicom.dll.a \
   -Wl,--disable-stdcall-fixup -o build-test/win32/c_caller.exe
 echo "i686: c_caller links against kalvicom.dll.a"
+
+# --- release packages ----------------------------------------------------------------------------
+stage "release packages: scripts/release.sh from the test builds, and what they hold"
+# Packs the native, win64 and win32 builds above (built again only if missing) into dist/, then
+# checks the packages as a user meets them (tests/install/dist_check.cmake).
+KALVICOM_RELEASE_REUSE=build-test scripts/release.sh
+cmake -DDIST=dist -DAREA=build-test/dist-check -P tests/install/dist_check.cmake
