@@ -436,7 +436,6 @@ class Keyboard
     // Handles what was typed. Returns kContinue, kDone (the exit key) or kLostConnection.
     int Typed(const unsigned char *keys, size_t size)
     {
-        std::string out;
         int status = kContinue;
         for (size_t i = 0; i < size && status == kContinue; ++i) {
             const unsigned char key = keys[i];
@@ -445,45 +444,47 @@ class Keyboard
             } else if (mode_ == kMenu) {
                 mode_ = kKeys;
                 if (key == kMenuKey)
-                    out += static_cast<char>(key);
+                    pending_ += static_cast<char>(key);
                 else
-                    status = MenuCommand(key, &out);
+                    status = MenuCommand(key);
             } else if (key == kExitKey) {
                 status = kDone;
             } else if (key == kMenuKey) {
                 mode_ = kMenu;
             } else if (key == '\r' || key == '\n') {
-                out += options_.eol;
+                pending_ += options_.eol;
             } else {
-                out += static_cast<char>(key);
+                pending_ += static_cast<char>(key);
             }
         }
-        if (!out.empty() && !Send(out))
-            return kLostConnection;
-        return status;
+        return SendPending() ? status : kLostConnection;
     }
 
   private:
     enum Mode { kKeys, kMenu, kBaudPrompt };
 
-    bool Send(const std::string &bytes)
+    // Sends the keys typed so far, showing them too with local echo on.
+    bool SendPending()
     {
+        if (pending_.empty())
+            return true;
         DWORD written = 0;
-        if (!KvWriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written))
+        if (!KvWriteFile(port_, pending_.data(), static_cast<DWORD>(pending_.size()), &written))
             return false;
         if (echo_) {
-            const std::string shown = Visible(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+            const std::string shown =
+                Visible(reinterpret_cast<const unsigned char *>(pending_.data()), pending_.size());
             StdoutWrite(shown.data(), shown.size());
         }
+        pending_.clear();
         return true;
     }
 
-    // Sends line (bytes typed before the command go first, in *pending).
-    int Apply(const Line &line, std::string *pending)
+    // Sends line, after the keys typed before the command.
+    int Apply(const Line &line)
     {
-        if (!pending->empty() && !Send(*pending))
+        if (!SendPending())
             return kLostConnection;
-        pending->clear();
         if (!SendLine(port_, line)) {
             Say("line settings " + Describe(line) + " not sent");
             return kContinue; // a lost connection ends the session at the next read
@@ -493,7 +494,7 @@ class Keyboard
         return kContinue;
     }
 
-    int MenuCommand(unsigned char key, std::string *pending)
+    int MenuCommand(unsigned char key)
     {
         Line next = line_;
         switch (key) {
@@ -506,13 +507,13 @@ class Keyboard
             next.dataBits = next.dataBits >= 8 ? 5 : next.dataBits + 1;
             if (next.stopBits != ONESTOPBIT)
                 next.stopBits = next.dataBits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-            return Apply(next, pending);
+            return Apply(next);
         case 'p':
             next.parity = static_cast<BYTE>((next.parity + 1) % 5);
-            return Apply(next, pending);
+            return Apply(next);
         case 's':
             next.stopBits = next.stopBits != ONESTOPBIT ? ONESTOPBIT : next.dataBits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-            return Apply(next, pending);
+            return Apply(next);
         case 'h':
             screen_->ToggleHex();
             return kContinue;
@@ -555,9 +556,8 @@ class Keyboard
         } else if (key == '\r' || key == '\n') {
             mode_ = kKeys;
             Line next = line_;
-            std::string none;
             if (ParseNumber(baudText_.c_str(), &next.baud) && IsAcceptedBaudRate(next.baud))
-                return Apply(next, &none);
+                return Apply(next);
             Say("'" + baudText_ + "' is not a baud rate the library takes (50 to 115200, the usual ones)");
         }
         return kContinue;
@@ -570,6 +570,7 @@ class Keyboard
     bool echo_;
     Mode mode_ = kKeys;
     std::string baudText_;
+    std::string pending_; // keys for the device, sent once per batch of input
 };
 
 // The session: input to the port (through keyboard in interactive mode), the port to the screen,
