@@ -70,7 +70,7 @@ Examples:
   printf 'ID?\r' | kvterm 192.168.1.20:2217 --wait 2     ask once, show the answer
   kvterm 192.168.1.20:2217 --listen --hex > log.txt      record what the device sends
 
-Exit status: 0 done (Ctrl-], end of input, Ctrl-C with --listen, SIGTERM, SIGHUP),
+Exit status: 0 done (Ctrl-], end of input, Ctrl-C in pipe mode, SIGTERM, SIGHUP),
 1 input/output error, 2 usage error or bad address (nothing connected), 3 connection
 refused, 4 line settings not sent, 5 connection lost.
 )";
@@ -78,8 +78,8 @@ refused, 4 line settings not sent, 5 connection lost.
 constexpr unsigned char kExitKey = 0x1D; // Ctrl-]
 constexpr unsigned char kMenuKey = 0x14; // Ctrl-T
 
-const char kMenuText[] = "menu (Ctrl-T then): b baud rate, d data bits, p parity, s stop bits, h hex view, "
-                         "i line settings, e local echo, ? this list, Ctrl-T send Ctrl-T";
+const char kMenuText[] = "menu: Ctrl-T then b baud rate, d data bits, p parity, s stop bits, h hex view,\r\n"
+                         "      i line settings, e local echo, ? this list, Ctrl-T sends one Ctrl-T";
 
 // DCB Parity and StopBits values index these.
 const char *const kParityWords[] = {"none", "odd", "even", "mark", "space"};
@@ -537,7 +537,7 @@ class Keyboard
             Say(kMenuText);
             return kContinue;
         default:
-            Say("no menu command for that key; " + std::string(kMenuText));
+            Say("no such menu command (Ctrl-T ? lists them)");
             return kContinue;
         }
     }
