@@ -1,5 +1,6 @@
-// kvterm as a user runs it: the real program, its standard input a pipe, against the scripted
-// server. What the server receives is checked byte for byte, and so is what kvterm prints.
+// kvterm as a user runs it: the real program against the scripted server, its standard input a
+// pipe, and once in a real terminal (tmux). What the server receives is checked byte for byte,
+// and so is what kvterm prints.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -418,15 +419,15 @@ class Tmux
 
   private:
     static int Shell(const std::string &command) { return std::system(command.c_str()); }
-    std::string Tmux_(const std::string &command)
+    std::string Command(const std::string &command)
     {
         return "cd '" + dir_ + "' && env -u TMUX tmux -f /dev/null -S socket " + command;
     }
-    void Run(const std::string &command) { Shell(Tmux_(command) + " >/dev/null 2>&1"); }
+    void Run(const std::string &command) { Shell(Command(command) + " >/dev/null 2>&1"); }
     std::string Output(const std::string &command)
     {
         std::string out;
-        if (FILE *f = popen(Tmux_(command).c_str(), "r")) {
+        if (FILE *f = popen(Command(command).c_str(), "r")) {
             char buffer[4096];
             for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
                 out.append(buffer, n);
