@@ -4,10 +4,11 @@
 # Building the library and its tests, and running the demo.
 KALVICOM_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-dev googletest python3 ser2net socat)
 # Everything the whole suite uses on top: the other device servers, the benchmarks' library, the
-# Windows cross build and Wine, clang's fuzzer and sanitizer runtimes, valgrind.
+# Windows cross build and Wine, clang's fuzzer and sanitizer runtimes, valgrind, and tmux for kvterm's
+# terminal test.
 KALVICOM_TEST_PACKAGES=("${KALVICOM_BUILD_PACKAGES[@]}" libbenchmark-dev sredird python3-serial procps
   iproute2 nftables
-  mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind)
+  mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind tmux)
 # The release packages (scripts/release.sh): CPack's Debian package needs dpkg-shlibdeps and file;
 # LLVM writes and links Visual Studio import libraries; Mono runs the C# example.
 KALVICOM_RELEASE_PACKAGES=(build-essential cmake ninja-build mingw-w64 llvm dpkg-dev file)
