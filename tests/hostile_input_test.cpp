@@ -53,16 +53,6 @@ namespace {
 
 const DWORD kMax = MAXDWORD;
 
-DCB AllFour()
-{
-    DCB dcb = {};
-    dcb.BaudRate = 19200;
-    dcb.ByteSize = 7;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = TWOSTOPBITS;
-    return dcb;
-}
-
 // Every call stays within its time limits while the server sends control traffic without end,
 // and writing still works.
 void ExpectBoundedUnderFlood(HANDLE port, ScriptServer &server)
@@ -88,7 +78,7 @@ void ExpectBoundedUnderFlood(HANDLE port, ScriptServer &server)
         EXPECT_GE(r.ms, m.minMs);
         EXPECT_LE(r.ms, m.maxMs);
     }
-    const DCB dcb = AllFour();
+    const DCB dcb = Dcb(19200, 7, EVENPARITY, TWOSTOPBITS);
     Stopwatch clock;
     EXPECT_EQ(KvSetCommState(port, &dcb), 1);
     EXPECT_LE(clock.Ms(), 1000.0) << "four settles must end although the traffic does not";

@@ -8,17 +8,6 @@
 
 namespace {
 
-Bytes Escaped(const Bytes &data)
-{
-    Bytes out;
-    for (uint8_t b : data) {
-        out.push_back(b);
-        if (b == 0xFF)
-            out.push_back(0xFF);
-    }
-    return out;
-}
-
 class Write : public PortTest {
 protected:
     // Writes data and returns what the server received for it.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "kalvicom.h"
 #include "script_server.h"
@@ -13,6 +14,19 @@
 inline Bytes Negotiation()
 {
     return B({0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C});
+}
+
+// Line settings to apply; every other member holds a value the library must neither read nor
+// change.
+inline DCB Dcb(DWORD baud, BYTE byteSize, BYTE parity, BYTE stopBits)
+{
+    DCB dcb;
+    std::memset(&dcb, 0x5A, sizeof dcb);
+    dcb.BaudRate = baud;
+    dcb.ByteSize = byteSize;
+    dcb.Parity = parity;
+    dcb.StopBits = stopBits;
+    return dcb;
 }
 
 // Milliseconds since construction, for timing checks.

@@ -105,6 +105,10 @@ private:
 // Bytes from a list such as {0x41, 0xFF}, or from text.
 Bytes B(std::initializer_list<int> values);
 Bytes Text(const std::string &s);
+// The parts one after the other.
+Bytes Join(std::initializer_list<Bytes> parts);
+// Data as a device server receives it: every 0xFF doubled.
+Bytes Escaped(const Bytes &data);
 // "41 FF 42" for failure messages.
 std::string Hex(const Bytes &bytes);
 
