@@ -307,12 +307,7 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
 
 TEST(FailingOpens, ThousandLeaveTheDescriptorCountUnchanged)
 {
-    uint16_t closed;
-    {
-        ScriptServer gone; // a port nobody listens on any more
-        closed = gone.Port();
-    }
-    const std::string refused = "127.0.0.1:" + std::to_string(closed);
+    const std::string refused = RefusedAddress();
     const char *const malformed[] = {"127.0.0.1", "127.0.0.1:99999", "127.0.0.1:-5", "host:23", ""};
     const int before = OpenDescriptorCount();
     std::vector<std::thread> workers;

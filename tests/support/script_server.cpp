@@ -298,6 +298,12 @@ void ScriptServer::CloseAfter(int ms)
     });
 }
 
+std::string RefusedAddress()
+{
+    ScriptServer gone;
+    return gone.Address();
+}
+
 Bytes B(std::initializer_list<int> values)
 {
     Bytes out;

@@ -102,6 +102,9 @@ private:
     std::vector<std::thread> timers_;
 };
 
+// "127.0.0.1:PORT" where nobody listens: the port a server had a moment ago.
+std::string RefusedAddress();
+
 // Bytes from a list such as {0x41, 0xFF}, or from text.
 Bytes B(std::initializer_list<int> values);
 Bytes Text(const std::string &s);
