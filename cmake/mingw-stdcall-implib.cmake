@@ -8,17 +8,8 @@
 #
 #   cmake -DDEF=kalvicom.def -DDLL=kalvicom.dll -DIMPLIB=kalvicom.dll.a -DNM=... -DDLLTOOL=...
 #         -DOBJECTS="a.obj|b.obj" -P mingw-stdcall-implib.cmake
-file(STRINGS ${DEF} def_lines)
-set(names)
-set(in_exports FALSE)
-foreach(line IN LISTS def_lines)
-  string(STRIP "${line}" line)
-  if(line MATCHES "^EXPORTS")
-    set(in_exports TRUE)
-  elseif(in_exports AND line MATCHES "^([A-Za-z_][A-Za-z0-9_]*)")
-    list(APPEND names ${CMAKE_MATCH_1})
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/def_exports.cmake)
+kalvicom_def_exports(${DEF} names)
 
 string(REPLACE "|" ";" objects "${OBJECTS}")
 execute_process(COMMAND ${NM} -g --defined-only ${objects}

@@ -23,8 +23,9 @@ missing_packages() {
   done
 }
 
-# ensure_packages NAME...: installs the missing ones with apt-get when running as root; otherwise
-# says which are missing and fails.
+# ensure_packages NAME...: installs the missing ones with apt-get when running as root, with their
+# recommended packages (the suite was proven with them; Wine in particular); otherwise says which
+# are missing and fails.
 ensure_packages() {
   local missing
   mapfile -t missing < <(missing_packages "$@")
@@ -33,7 +34,7 @@ ensure_packages() {
     echo "Installing missing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt-get install -y -qq --install-recommends "${missing[@]}" >/dev/null
   else
     echo "Missing Debian packages: ${missing[*]} (run as root to have them installed)" >&2
     return 1

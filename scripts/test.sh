@@ -25,18 +25,20 @@ cmake --build build-test/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-test/sanitize --output-on-failure -j "$jobs"
 
-# Each target fuzzes a copy of its committed corpus for KALVICOM_FUZZ_SECONDS (default 60), so the
-# repository stays as it is; a failing input is kept in build-test/fuzz/run/TARGET/.
-fuzz_seconds=${KALVICOM_FUZZ_SECONDS:-60}
-stage "fuzzing: libFuzzer, ${fuzz_seconds} s per target"
+# Each target fuzzes a copy of its committed corpus, so the repository stays as it is, with the
+# flags of its fuzz/TARGET.options ([libfuzzer] section); KALVICOM_FUZZ_SECONDS, when set, replaces
+# their max_total_time. A failing input is kept in build-test/fuzz/run/TARGET/.
+stage "fuzzing: libFuzzer, each target as its fuzz/TARGET.options says"
 CC=clang CXX=clang++ cmake -S . -B build-test/fuzz "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKALVICOM_FUZZ=ON -DKALVICOM_TESTS=OFF -DKALVICOM_TOOLS=OFF -DKALVICOM_EXAMPLES=OFF
 cmake --build build-test/fuzz -j "$jobs"
-for target in decoder:12000 address:64 escape:9000; do
-  name=${target%%:*}
+for options in fuzz/*.options; do
+  name=$(basename "$options" .options)
+  mapfile -t flags < <(sed -n 's/^ *\([a-z_]*\) *= *\([^ ]*\) *$/-\1=\2/p' "$options")
+  [ -n "${KALVICOM_FUZZ_SECONDS:-}" ] && flags+=("-max_total_time=$KALVICOM_FUZZ_SECONDS") # the last one counts
   work=build-test/fuzz/run/$name
   rm -rf "$work" && mkdir -p "$work/corpus" && cp fuzz/corpus/"$name"/* "$work/corpus/"
-  if ! build-test/fuzz/fuzz/fuzz_"$name" -max_total_time="$fuzz_seconds" -max_len="${target#*:}" -timeout=10 \
+  if ! build-test/fuzz/fuzz/fuzz_"$name" "${flags[@]}" \
       -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
     tail -n 40 "$work/log"
     echo "fuzz_$name failed; the input is in $work/" >&2

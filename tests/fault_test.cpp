@@ -13,34 +13,12 @@ namespace
 const size_t kNegotiationSize = 9;
 const DWORD kMax = MAXDWORD;
 
-DCB LineSettings(DWORD baud, BYTE byteSize, BYTE parity, BYTE stopBits)
-{
-    DCB dcb = {};
-    dcb.BaudRate = baud;
-    dcb.ByteSize = byteSize;
-    dcb.Parity = parity;
-    dcb.StopBits = stopBits;
-    return dcb;
-}
-
 // Data with every byte value, 0xFF included, in a pattern that shows a lost or repeated block.
 Bytes Pattern(size_t size)
 {
     Bytes out(size);
     for (size_t i = 0; i < size; ++i)
         out[i] = static_cast<uint8_t>((i * 7) ^ (i >> 12));
-    return out;
-}
-
-Bytes Escaped(const Bytes &data)
-{
-    Bytes out;
-    out.reserve(data.size() + data.size() / 128);
-    for (uint8_t b : data) {
-        out.push_back(b);
-        if (b == 0xFF)
-            out.push_back(0xFF);
-    }
     return out;
 }
 
@@ -311,11 +289,11 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
         SCOPED_TRACE(std::string(ActionName(c.action)) + ": " + c.why);
         OpenPort();
         server.When(kNegotiationSize + baudFrame, c.reply, c.action);
-        const DCB wanted = LineSettings(9600, 8, NOPARITY, ONESTOPBIT);
+        const DCB wanted = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
         Stopwatch clock;
         EXPECT_EQ(KvSetCommState(port, &wanted), c.result);
         EXPECT_LE(clock.Ms(), 400.0) << "four settles at most";
-        DCB got = LineSettings(1, 1, 1, 1);
+        DCB got = Dcb(1, 1, 1, 1);
         ASSERT_EQ(KvGetCommState(port, &got), 1);
         EXPECT_EQ(got.BaudRate, c.baud) << "a setting that went out stays cached";
         EXPECT_EQ(got.StopBits, c.stopBits) << "a setting that did not go out is not cached";
@@ -343,12 +321,7 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
 
 TEST(FailingOpens, ThousandLeaveTheDescriptorCountUnchanged)
 {
-    uint16_t closed;
-    {
-        ScriptServer gone; // a port nobody listens on any more
-        closed = gone.Port();
-    }
-    const std::string refused = "127.0.0.1:" + std::to_string(closed);
+    const std::string refused = RefusedAddress();
     const char *const malformed[] = {"127.0.0.1", "127.0.0.1:99999", "127.0.0.1:-5", "host:23", ""};
     const int before = OpenDescriptorCount();
     std::vector<std::thread> workers;

@@ -107,28 +107,6 @@ TEST_F(Read, ImmediateModeUsesBufferedBytesWithoutWaiting)
     EXPECT_TRUE(ReadBytes(100).empty());
 }
 
-TEST_F(Read, DecodedResults)
-{
-    struct Case {
-        Bytes sent;
-        DWORD count;
-        Bytes expected;
-        const char *comment;
-    };
-    const Case cases[] = {
-        {B({0x41, 0xFF, 0xFF, 0x42}), 3, B({0x41, 0xFF, 0x42}), "doubled IAC"},
-        {B({0xFF, 0xFB, 0x00, 0x41}), 1, B({0x41}), "negotiation dropped"},
-        {B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0, 0x41}), 1, B({0x41}), "subnegotiation"},
-        {B({0xFF, 0xF1, 0x41, 0x42}), 2, B({0x41, 0x42}), "NOP takes no option byte"},
-        {B({0x0D, 0x00, 0x0A, 0x0D}), 4, B({0x0D, 0x00, 0x0A, 0x0D}), "CR NUL LF and lone CR"},
-    };
-    SetTimeouts(0, 0, 1000);
-    for (const Case &c : cases) {
-        server.Send(c.sent);
-        EXPECT_EQ(Hex(ReadBytes(c.count)), Hex(c.expected)) << c.comment;
-    }
-}
-
 TEST_F(Read, SplitSequencesAcrossSegments)
 {
     SetTimeouts(0, 0, 1000);

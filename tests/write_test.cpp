@@ -6,23 +6,10 @@
 
 #include "port_fixture.h"
 
-namespace
-{
+namespace {
 
-Bytes Escaped(const Bytes &data)
-{
-    Bytes out;
-    for (uint8_t b : data) {
-        out.push_back(b);
-        if (b == 0xFF)
-            out.push_back(0xFF);
-    }
-    return out;
-}
-
-class Write : public PortTest
-{
-  protected:
+class Write : public PortTest {
+protected:
     // Writes data and returns what the server received for it.
     Bytes WriteAndCollect(const Bytes &data, size_t expectOnWire)
     {
@@ -42,15 +29,22 @@ struct WireCase {
 
 TEST_F(Write, WireBytes)
 {
-    Bytes fours(4095, 0x41);
-    Bytes foursThenFF = fours;
-    foursThenFF.push_back(0xFF);
+    // Writes go out in chunks of one txBuffer (4096 bytes): the rows put a doubled 0xFF on and
+    // around a chunk's end.
+    const Bytes a4094(4094, 0x41), a4095(4095, 0x41);
+    Bytes all;
+    for (int v = 0; v < 256; ++v)
+        all.push_back(static_cast<uint8_t>(v));
     const WireCase cases[] = {
         {B({0x41, 0xFF, 0x42}), B({0x41, 0xFF, 0xFF, 0x42}), "data 0xFF doubled"},
+        {all, Join({all, B({0xFF})}), "every byte value: only 0xFF doubled"},
         {B({0x0D, 0x0A, 0x00}), B({0x0D, 0x0A, 0x00}), "CR LF NUL unchanged"},
         {B({0x0D, 0x00, 0x0D}), B({0x0D, 0x00, 0x0D}), "CR NUL and a lone CR unchanged"},
-        {Bytes(2048, 0xFF), Bytes(4096, 0xFF), "2048 x FF"},
-        {foursThenFF, Escaped(foursThenFF), "4095 bytes then FF: the pair split across chunks"},
+        {Bytes(2048, 0xFF), Bytes(4096, 0xFF), "2048 x FF fill one chunk"},
+        {Bytes(2049, 0xFF), Bytes(4098, 0xFF), "2049 x FF: one pair in the next chunk"},
+        {Join({a4095, B({0xFF})}), Join({a4095, B({0xFF, 0xFF})}), "the pair split across chunks"},
+        {Join({a4095, B({0xFF, 0x42})}), Join({a4095, B({0xFF, 0xFF, 0x42})}), "split pair, then more data"},
+        {Join({a4094, B({0xFF})}), Join({a4094, B({0xFF, 0xFF})}), "the pair ends a chunk exactly"},
         {Bytes(4097, 0x5A), Bytes(4097, 0x5A), "4097 plain bytes"},
     };
     for (const WireCase &c : cases)
@@ -112,8 +106,7 @@ TEST_F(Write, ResetConnectionFailsWithoutSignal)
 
 } // namespace
 
-namespace
-{
+namespace {
 
 struct CloseCase {
     const char *why;

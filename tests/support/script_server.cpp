@@ -308,6 +308,12 @@ void ScriptServer::CloseAfter(int ms)
     });
 }
 
+std::string RefusedAddress()
+{
+    ScriptServer gone;
+    return gone.Address();
+}
+
 Bytes B(std::initializer_list<int> values)
 {
     Bytes out;
@@ -319,6 +325,26 @@ Bytes B(std::initializer_list<int> values)
 Bytes Text(const std::string &s)
 {
     return Bytes(s.begin(), s.end());
+}
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes Escaped(const Bytes &data)
+{
+    Bytes out;
+    out.reserve(data.size() + data.size() / 128);
+    for (uint8_t b : data) {
+        out.push_back(b);
+        if (b == 0xFF)
+            out.push_back(0xFF);
+    }
+    return out;
 }
 
 std::string Hex(const Bytes &bytes)
