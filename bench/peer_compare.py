@@ -12,7 +12,6 @@ PEER_CLIENT is the built bench/peer_client. Needs ser2net, socat and python3-ser
 """
 import os
 import random
-import socket
 import statistics
 import subprocess
 import sys
@@ -21,33 +20,14 @@ import time
 
 import serial  # python3-serial
 
+sys.dont_write_bytecode = True  # nothing is written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import ser2net  # noqa: E402
+
 
 # ser2net turns a connection away while it is still closing the device after the last one, so
 # every close is followed by this pause (peer_client pauses the same).
 REOPEN_PAUSE = 0.3
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(check, what, seconds=10.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if check():
-            return
-        time.sleep(0.05)
-    raise SystemExit("peer_compare: %s did not come up" % what)
-
-
-def accepts(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
-    except OSError:
-        return False
 
 
 def read_exact(port, n):
@@ -107,22 +87,8 @@ def main():
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
     opens, trips, echoes = 5, 200, 3
     with tempfile.TemporaryDirectory(prefix="kv-peer-") as tmp:
-        device = os.path.join(tmp, "ttyEcho")
-        port = free_port()
-        config = os.path.join(tmp, "ser2net.yaml")
-        with open(config, "w") as f:
-            f.write("connection: &echo\n"
-                    "  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
-                    "  connector: serialdev,%s,115200n81,local\n" % (port, device))
-        # A pseudo-terminal whose far end socat echoes back through an unnamed pipe.
-        echo = subprocess.Popen(["socat", "pty,raw,echo=0,link=%s" % device, "PIPE"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        server = None
         try:
-            wait_for(lambda: os.path.exists(device), "socat")
-            server = subprocess.Popen(["ser2net", "-n", "-d", "-c", config, "-P", os.path.join(tmp, "pid")],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            wait_for(lambda: accepts(port), "ser2net")
+            port = ser2net.start(tmp, "echo")  # the device echoes what ser2net writes to it
             time.sleep(REOPEN_PAUSE)
             lib, py = [], []
             for _ in range(rounds):
@@ -131,10 +97,7 @@ def main():
                 py.append(pyserial_run(port, opens, trips, echoes))
                 time.sleep(REOPEN_PAUSE)
         finally:
-            for p in (server, echo):
-                if p is not None:
-                    p.terminate()
-                    p.wait(5)
+            ser2net.stop(tmp)
 
     print("ser2net %s echo device on 127.0.0.1, library against pyserial %s (rfc2217://), "
           "%d alternating rounds, medians" % (ser2net_version(), serial.VERSION, rounds))

@@ -8,8 +8,8 @@
 #
 #   cmake -DDEF=kalvicom.def -DDLL=kalvicom.dll -DIMPLIB=kalvicom.dll.a -DNM=... -DDLLTOOL=...
 #         -DOBJECTS="a.obj|b.obj" -P mingw-stdcall-implib.cmake
-include(${CMAKE_CURRENT_LIST_DIR}/def_names.cmake)
-kalvicom_def_names(${DEF} names)
+include(${CMAKE_CURRENT_LIST_DIR}/def_exports.cmake)
+kalvicom_def_exports(${DEF} names)
 
 string(REPLACE "|" ";" objects "${OBJECTS}")
 execute_process(COMMAND ${NM} -g --defined-only ${objects}
@@ -30,4 +30,13 @@ execute_process(COMMAND ${DLLTOOL} --kill-at -d ${IMPLIB}.def -D ${DLL} -l ${IMP
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${DLLTOOL} failed")
+endif()
+
+# The same decorated list gives Visual Studio's import library: with -k, llvm-dlltool keeps the
+# caller's __imp__Name@N symbols and imports the plain names.
+if(LLVM_DLLTOOL)
+  execute_process(COMMAND ${LLVM_DLLTOOL} -m i386 -k -d ${IMPLIB}.def -l ${MSVC_IMPLIB} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${LLVM_DLLTOOL} failed")
+  endif()
 endif()

@@ -61,6 +61,14 @@
  * - Once the connection is lost, reads and writes fail until the port is closed and opened again;
  *   nothing reconnects on its own. The first write after the server closes may still succeed:
  *   the system learns of the close only when the server answers that write with a reset.
+ * - A server that vanishes without a word (power lost, cable pulled, a firewall dropping the
+ *   connection) counts as lost within about 45 s: idle ports are probed with TCP keep-alive, and
+ *   a call that waits looks every 2 s whether what it sent is still unanswered. A server that is
+ *   alive but has stopped taking data (its serial side held by flow control) is not lost: a write
+ *   to it waits as long as the pause lasts. If the server vanishes during such a long pause, it
+ *   can take up to about 4 minutes to notice (the system's window probes come ever further apart).
+ *   On Windows, where the system cannot tell those two apart, the pause is kept alive and the
+ *   system's own retransmission limit ends a connection whose data goes unanswered.
  *
  * Types
  * -----
@@ -221,24 +229,28 @@ extern "C" {
  *   directly; text after the port number is ignored. Host names are not accepted. Every address
  *   number must be 0 to 255 and the port 0 to 65535, or the open fails without connecting.
  *
- * Connects over TCP (blocking, for up to the system's connect time-out, which can be a minute or
- * more when nothing answers at the address), asks the server for binary transmission both ways
+ * Connects over TCP (blocking, for up to the system's connect time-out: about two minutes on Linux
+ * when nothing answers at the address), asks the server for binary transmission both ways
  * and for the COM-PORT-OPTION, then lets the server's first answers settle for 10 to about 20 ms.
  * The new port reads with the time-outs 0, 0, 10 (a read gives up after 10 ms; see KvReadFile) and
  * has sent no line settings yet, so the device server's port runs as it was configured until
  * KvSetCommState is called.
  *
  * Returns the port's handle, or INVALID_HANDLE_VALUE when the address is null or malformed, the
- * connection is refused or unreachable, or memory runs out. A failed open leaves nothing behind.
+ * connection is refused or unreachable, the server ends the connection while the open settles (a
+ * busy server: its port held by another client, or its client limit reached), or memory runs out.
+ * A failed open leaves nothing behind.
  */
 KALVICOM_API kv_handle KVAPI KvCreateFile(const char *address);
 
 /*
  * KvCloseHandle - close a port: shuts the connection down and releases the port.
  *
- * Does not wait for the server. Data already written keeps going out after the close, and bytes
- * the device sent that were never read are dropped; only data that arrives from the device while
- * the written data is still going out makes the system reset the connection and lose the rest.
+ * Every byte a successful KvWriteFile handed over reaches the server: the close ends the sending
+ * side first, drops whatever the device still sends, and closes once the server has acknowledged
+ * everything written or ended its own side. That takes about one round trip; against a server that
+ * keeps sending and takes data slowly it gives up after 2 s. Bytes the device sent that were never
+ * read are dropped.
  *
  * Always returns 1. A null handle or INVALID_HANDLE_VALUE is accepted and does nothing, so the
  * result of a failed open may be closed. After this call the handle must not be used again.
@@ -283,10 +295,11 @@ KALVICOM_API kv_bool KVAPI KvReadFile(kv_handle port, void *buffer, kv_dword cou
  * Sends count bytes from data exactly as given (every byte value, CR, LF and NUL included; the
  * Telnet escaping of 0xFF is done here). Returns once all of it has been handed to the
  * connection; while the device server takes no data the call waits, for as long as that lasts:
- * there is no write time-out.
+ * there is no write time-out against a server that is alive but does not read. A server that
+ * vanishes meanwhile ends the wait with a failure (see the notes at the top).
  *
- * Returns 1 with *bytesWritten = count when everything was sent (count 0 sends nothing and returns
- * 1). Returns 0 with *bytesWritten = 0 when the connection fails or stops taking data part way
+ * Returns 1 with *bytesWritten = count when everything was handed over (count 0 sends nothing and
+ * returns 1). Returns 0 with *bytesWritten = 0 when the connection fails or stops taking data part way
  * (part of the data may have gone out). With a null handle, data or bytesWritten the call returns
  * 0 and touches nothing.
  */

@@ -24,19 +24,12 @@ source scripts/packages.sh
 missing=()
 if ! command -v dpkg-query >/dev/null; then
     say "   Not a Debian system: looking for the programs instead."
-    for p in cmake ninja c++ ser2net socat; do command -v "$p" >/dev/null || missing+=("$p"); done
+    for p in cmake ninja c++ python3 ser2net socat; do command -v "$p" >/dev/null || missing+=("$p"); done
     [ ${#missing[@]} -eq 0 ] || fail "missing programs: ${missing[*]}. Install them (and GoogleTest) first."
 fi
-mapfile -t missing < <(missing_packages "${KALVICOM_BUILD_PACKAGES[@]}")
-if [ ${#missing[@]} -eq 0 ]; then
-    say "   All there."
-elif [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
-    say "   Installing the missing ones with apt-get: ${missing[*]}"
-    ensure_packages "${missing[@]}" >/dev/null
-    say "   Installed."
-else
-    fail "missing packages: ${missing[*]}. Run this as root on Debian, or install them first."
-fi
+ensure_packages "${KALVICOM_BUILD_PACKAGES[@]}" | sed 's/^/   /' ||
+    fail "run this as root on Debian, or install them first."
+say "   All there."
 
 # --- 2. build --------------------------------------------------------------------------------------
 step "Building the library, kvterm and the tests into build/ (cmake, ninja)."
@@ -56,6 +49,7 @@ work=$(mktemp -d /tmp/kalvicom-demo.XXXXXX)
 pids=()
 cleanup() {
     exec 3>&- 4<&- 2>/dev/null || true
+    python3 scripts/ser2net.py stop "$work" || true
     for pid in "${pids[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
@@ -67,46 +61,20 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Whether anything listens on a TCP port, read from /proc (no connection made).
-listening() {
-    local hexport
-    hexport=$(printf '%04X' "$1")
-    awk -v p=":$hexport" 'NR > 1 && $4 == "0A" && substr($2, length($2) - 4) == p { found = 1 }
-                          END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
-}
-
-# --- 3. the serial line ----------------------------------------------------------------------------
-step "Making a serial line out of two pseudo-terminals joined by socat."
-device=$work/serial-port
-far=$work/device-end
-socat pty,raw,echo=0,link="$device" pty,raw,echo=0,link="$far" 2>"$work/socat.log" &
-pids+=($!)
-for _ in $(seq 100); do [ -e "$device" ] && [ -e "$far" ] && break; sleep 0.05; done
-[ -e "$device" ] && [ -e "$far" ] || fail "socat made no pseudo-terminals: $(cat "$work/socat.log")"
+# --- 3. the serial line and the device server ------------------------------------------------------
+step "Making a serial line out of two pseudo-terminals joined by socat; ser2net serves one end."
+python3 scripts/ser2net.py start "$work" pair >"$work/start.log" 2>&1 ||
+    fail "ser2net did not start: $(cat "$work/start.log")"
+device=$work/device
+far=$work/far
+port=$(cat "$work/ser2net.port")
 exec 4<>"$far" # the demo plays the serial device at this end of the line
 say "   $device is the serial port the server drives;"
 say "   $far is the device at the other end of the cable (played by this script)."
+say "   ser2net listens on 127.0.0.1:$port (RFC 2217)."
+say "   The serial port starts at $(stty -F "$device" speed) baud."
 
-# --- 4. the device server --------------------------------------------------------------------------
-port=
-for _ in $(seq 50); do
-    candidate=$((20000 + RANDOM % 40000))
-    listening "$candidate" || { port=$candidate; break; }
-done
-[ -n "$port" ] || fail "found no free TCP port"
-step "Starting ser2net on 127.0.0.1:$port, serving $device with RFC 2217."
-cat >"$work/ser2net.yaml" <<EOF
-connection: &demo
-  accepter: telnet(rfc2217),tcp,127.0.0.1,$port
-  connector: serialdev,$device,115200n81,local
-EOF
-ser2net -n -d -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 200); do listening "$port" && break; sleep 0.05; done
-listening "$port" || fail "ser2net does not listen: $(cat "$work/ser2net.log")"
-say "   ser2net listens on 127.0.0.1:$port. The serial port starts at: $(stty -F "$device" speed) baud."
-
-# --- 5. kvterm connects and sets the line ----------------------------------------------------------
+# --- 4. kvterm connects and sets the line ----------------------------------------------------------
 step "Running kvterm 127.0.0.1:$port --baud 9600 --data 8 --parity none --stop 2"
 mkfifo "$work/input"
 "$kvterm" "127.0.0.1:$port" --baud 9600 --data 8 --parity none --stop 2 \
@@ -122,7 +90,7 @@ say "   The serial port now runs at 9600 baud with 2 stop bits. stty on the port
 stty -F "$device" -a | grep -E 'speed|cstopb' | sed 's/^/     /'
 say "   (A pseudo-terminal shows baud rate and stop bits; data bits and parity it does not keep.)"
 
-# --- 6. application -> device ---------------------------------------------------------------------
+# --- 5. application -> device ---------------------------------------------------------------------
 step "The application sends text and raw bytes through kvterm to the device."
 to_device=$work/to-device
 printf 'Hello, device!\r\n\377\000\377\377 binary\r\n' >"$to_device"
@@ -134,7 +102,7 @@ say "   received ($(stat -c %s "$work/device-got") bytes): $(hex <"$work/device-
 cmp -s "$to_device" "$work/device-got" || fail "the device did not receive exactly what was sent"
 say "   The device received exactly what was sent, the 0xFF bytes included."
 
-# --- 7. device -> application ---------------------------------------------------------------------
+# --- 6. device -> application ---------------------------------------------------------------------
 step "The device answers; kvterm writes what arrives to its standard output."
 from_device=$work/from-device
 printf 'Hello, application!\r\n\377\377\001\002\377 end\r\n' >"$from_device"
@@ -148,7 +116,7 @@ say "   kvterm printed  ($(stat -c %s "$work/output") bytes): $(hex <"$work/outp
 cmp -s "$from_device" "$work/output" || fail "kvterm did not print exactly what the device sent"
 say "   The application received exactly what the device sent, the 0xFF bytes included."
 
-# --- 8. the hex dump ------------------------------------------------------------------------------
+# --- 7. the hex dump ------------------------------------------------------------------------------
 step "The same once more with kvterm --hex, which shows what arrives as a hex dump:"
 "$kvterm" "127.0.0.1:$port" --hex <"$work/input" >"$work/dump" 2>"$work/kvterm.log" &
 kvterm_pid=$!
@@ -164,7 +132,7 @@ wait "$kvterm_pid" || status=$?
 sed 's/^/   /' "$work/dump"
 grep -q '48 65 6c 6c 6f 20 61 67  61 69 6e 20 ff 0d 0a' "$work/dump" || fail "the hex dump is not as expected"
 
-# --- 9. cleanup -----------------------------------------------------------------------------------
+# --- 8. cleanup -----------------------------------------------------------------------------------
 step "Stopping ser2net and socat."
 cleanup
 pids=()

@@ -4,11 +4,17 @@
 # Building the library and its tests, and running the demo.
 KALVICOM_BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config libgtest-dev googletest python3 ser2net socat)
 # Everything the whole suite uses on top: the other device servers, the benchmarks' library, the
-# Windows cross build and Wine, clang's fuzzer and sanitizer runtimes, valgrind, clang's libc++,
-# the Linux cross compilers and qemu-user, and X11's headers (the header is tried beside them).
+# Windows cross build and Wine, clang's fuzzer and sanitizer runtimes, valgrind, tmux for kvterm's
+# terminal test, clang's libc++, the Linux cross compilers and qemu-user, and X11's headers (the
+# header is tried beside them).
 KALVICOM_TEST_PACKAGES=("${KALVICOM_BUILD_PACKAGES[@]}" libbenchmark-dev sredird python3-serial procps
-  mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind libc++-dev libc++abi-dev
+  iproute2 nftables
+  mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind tmux libc++-dev libc++abi-dev
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user libx11-dev)
+# The release packages (scripts/release.sh): CPack's Debian package needs dpkg-shlibdeps and file;
+# LLVM writes and links Visual Studio import libraries; Mono runs the C# example.
+KALVICOM_RELEASE_PACKAGES=(build-essential cmake ninja-build mingw-w64 llvm dpkg-dev file)
+KALVICOM_TEST_PACKAGES+=(llvm lld dpkg-dev file mono-mcs mono-runtime)
 
 # missing_packages NAME...: prints the names that are not installed (nothing off Debian).
 missing_packages() {
@@ -19,8 +25,9 @@ missing_packages() {
   done
 }
 
-# ensure_packages NAME...: installs the missing ones with apt-get when running as root; otherwise
-# says which are missing and fails.
+# ensure_packages NAME...: installs the missing ones with apt-get when running as root, with their
+# recommended packages (the suite was proven with them; Wine in particular); otherwise says which
+# are missing and fails.
 ensure_packages() {
   local missing
   mapfile -t missing < <(missing_packages "$@")
@@ -29,7 +36,7 @@ ensure_packages() {
     echo "Installing missing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt-get install -y -qq --install-recommends "${missing[@]}" >/dev/null
   else
     echo "Missing Debian packages: ${missing[*]} (run as root to have them installed)" >&2
     return 1

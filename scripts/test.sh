@@ -17,6 +17,7 @@ STAGES=(
   sanitize
   fuzz
   windows
+  release
   cross
   clang
 )
@@ -102,20 +103,22 @@ stage_sanitize() {
 }
 
 stage_fuzz() {
-  # Each target fuzzes a copy of its committed corpus for KALVICOM_FUZZ_SECONDS (default 60), so
-  # the repository stays as it is; a failing input is kept in build-test/fuzz/run/TARGET/.
-  local fuzz_seconds=${KALVICOM_FUZZ_SECONDS:-60}
-  banner "fuzzing: libFuzzer, ${fuzz_seconds} s per target"
+  # Each target fuzzes a copy of its committed corpus, so the repository stays as it is, with the
+  # flags of its fuzz/TARGET.options ([libfuzzer] section); KALVICOM_FUZZ_SECONDS, when set,
+  # replaces their max_total_time. A failing input is kept in build-test/fuzz/run/TARGET/.
+  banner "fuzzing: libFuzzer, each target as its fuzz/TARGET.options says"
   CC=clang CXX=clang++ configure fuzz \
     -DKALVICOM_FUZZ=ON -DKALVICOM_TESTS=OFF -DKALVICOM_TOOLS=OFF -DKALVICOM_EXAMPLES=OFF
   build fuzz
-  local target name work
-  for target in decoder:12000 address:64 escape:9000; do
-    name=${target%%:*}
+  local options name work flags
+  for options in fuzz/*.options; do
+    name=$(basename "$options" .options)
+    mapfile -t flags < <(sed -n 's/^ *\([a-z_]*\) *= *\([^ ]*\) *$/-\1=\2/p' "$options")
+    [ -n "${KALVICOM_FUZZ_SECONDS:-}" ] && flags+=("-max_total_time=$KALVICOM_FUZZ_SECONDS") # the last one counts
     work=build-test/fuzz/run/$name
     rm -rf "$work" && mkdir -p "$work/corpus" && cp fuzz/corpus/"$name"/* "$work/corpus/"
-    if ! build-test/fuzz/fuzz/fuzz_"$name" -max_total_time="$fuzz_seconds" -max_len="${target#*:}" \
-        -timeout=10 -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
+    if ! build-test/fuzz/fuzz/fuzz_"$name" "${flags[@]}" \
+        -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
       tail -n 40 "$work/log"
       echo "fuzz_$name failed; the input is in $work/" >&2
       exit 1
@@ -162,6 +165,14 @@ stage_clang() {
     "-DCMAKE_CXX_FLAGS=-stdlib=libc++ -gdwarf-4"
   build clang
   run_ctest clang clang
+}
+
+stage_release() {
+  banner "release packages: scripts/release.sh from the test builds, and what they hold"
+  # Packs the native, win64 and win32 builds of the stages above (built again only if missing)
+  # into dist/, then checks the packages as a user meets them (tests/install/dist_check.cmake).
+  KALVICOM_RELEASE_REUSE=build-test scripts/release.sh
+  cmake -DDIST=dist -DAREA=build-test/dist-check -P tests/install/dist_check.cmake
 }
 
 # --- which stages --------------------------------------------------------------------------------

@@ -1,9 +1,10 @@
-# Fails unless LIBRARY exports exactly the nine Kv calls, by their plain names.
+# Fails unless LIBRARY exports exactly the calls src/kalvicom.def lists, by their plain names.
 # ELF shared objects are read with nm (pass NM=the target's nm); a Windows DLL with objdump -p
 # (pass OBJDUMP=the target's objdump), whose export table must show no decorated (Name@N, _Name)
 # forms either.
-set(expected KvCloseHandle KvCreateFile KvGetCommState KvReadFile KvSetCommConfig KvSetCommState
-  KvSetCommTimeouts KvSetupComm KvWriteFile)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/def_exports.cmake)
+kalvicom_def_exports(${CMAKE_CURRENT_LIST_DIR}/../src/kalvicom.def expected)
+list(SORT expected)
 set(names)
 if(OBJDUMP)
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)

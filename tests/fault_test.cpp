@@ -7,20 +7,11 @@
 
 #include "fault_support.h"
 
-namespace {
+namespace
+{
 
 const size_t kNegotiationSize = 9;
 const DWORD kMax = MAXDWORD;
-
-DCB LineSettings(DWORD baud, BYTE byteSize, BYTE parity, BYTE stopBits)
-{
-    DCB dcb = {};
-    dcb.BaudRate = baud;
-    dcb.ByteSize = byteSize;
-    dcb.Parity = parity;
-    dcb.StopBits = stopBits;
-    return dcb;
-}
 
 // Data with every byte value, 0xFF included, in a pattern that shows a lost or repeated block.
 Bytes Pattern(size_t size)
@@ -31,18 +22,6 @@ Bytes Pattern(size_t size)
     return out;
 }
 
-Bytes Escaped(const Bytes &data)
-{
-    Bytes out;
-    out.reserve(data.size() + data.size() / 128);
-    for (uint8_t b : data) {
-        out.push_back(b);
-        if (b == 0xFF)
-            out.push_back(0xFF);
-    }
-    return out;
-}
-
 } // namespace
 
 // --- during the open's settle ------------------------------------------------------------------
@@ -50,35 +29,47 @@ Bytes Escaped(const Bytes &data)
 struct OpenCase {
     ServerAction action; // done right after the reply, while the open settles
     Bytes reply;         // sent once the negotiation has arrived
-    bool dead;           // the connection is lost afterwards
+    bool opens;          // KvCreateFile returns a handle
+    int closeLaterMs;    // if not 0: the server closes this long after the open, and the port is dead
     Bytes later;         // sent after the open, when the connection lives
     Bytes expect;        // what a read then delivers
     const char *why;
 };
 
+// A server that turns the session away (busy, at its client limit) ends the connection during the
+// open: the open fails and leaves nothing behind. Ending it after the open returned does not.
 TEST_F(FaultTest, ServerFailsDuringTheOpenSettle)
 {
     // clang-format off
     const OpenCase cases[] = {
-        {ServerAction::kDrop, B({0xFF, 0xFB, 0x00, 0x41, 0x42}), true, {}, {}, "answers, sends data, closes"},
-        {ServerAction::kReset, B({0xFF, 0xFB, 0x00, 0xFF, 0xFA, 0x2C}), true, {}, {}, "resets inside a subnegotiation"},
-        {ServerAction::kClose, B({0x41}), true, {}, {}, "orderly close, socket kept open"},
-        {ServerAction::kNothing, B({0xFF, 0xFA, 0x2C, 0x65, 0x00}), false, B({0x00, 0x25, 0x80, 0xFF, 0xF0, 0x41, 0x42}),
+        {ServerAction::kClose, Text("Port already in use\r\n"), false, 0, {}, {}, "busy: a line of text, then a close"},
+        {ServerAction::kDrop, B({0xFF, 0xFB, 0x00, 0x41, 0x42}), false, 0, {}, {}, "answers, sends data, closes"},
+        {ServerAction::kReset, B({0xFF, 0xFB, 0x00, 0xFF, 0xFA, 0x2C}), false, 0, {}, {}, "resets inside a subnegotiation"},
+        {ServerAction::kReset, {}, false, 0, {}, {}, "at its client limit: a reset"},
+        {ServerAction::kNothing, {}, true, 300, {}, {}, "closes 300 ms after the open"},
+        {ServerAction::kNothing, B({0xFF, 0xFA, 0x2C, 0x65, 0x00}), true, 0, B({0x00, 0x25, 0x80, 0xFF, 0xF0, 0x41, 0x42}),
          B({0x41, 0x42}), "stalls inside a subnegotiation; the rest completes it"},
-        {ServerAction::kNothing, B({0xFF}), false, B({0xFD, 0x03, 0x41}), B({0x41}), "stalls after a lone IAC"},
+        {ServerAction::kNothing, B({0xFF}), true, 0, B({0xFD, 0x03, 0x41}), B({0x41}), "stalls after a lone IAC"},
     };
     // clang-format on
     for (const OpenCase &c : cases) {
         SCOPED_TRACE(std::string(ActionName(c.action)) + ": " + c.why);
         server.When(kNegotiationSize, c.reply, c.action);
         Stopwatch clock;
-        OpenPort();
+        port = KvCreateFile(server.Address().c_str());
         EXPECT_LE(clock.Ms(), 200.0) << "the open must not wait on a failing server";
-        if (c.dead) {
-            // kClose keeps the server's socket open, so the system may go on taking writes.
-            ExpectPortDead(c.action != ServerAction::kClose);
+        if (!c.opens) {
+            EXPECT_EQ(port, INVALID_HANDLE_VALUE) << "a session the server ended must not open";
+            ClosePort();
+            continue;
+        }
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        ASSERT_TRUE(server.WaitTriggered()); // the rest must follow the reply on the wire
+        if (c.closeLaterMs != 0) {
+            Pause(c.closeLaterMs);
+            server.Close();
+            ExpectPortDead(false);
         } else {
-            ASSERT_TRUE(server.WaitTriggered()); // the rest must follow the reply on the wire
             server.Send(c.later);
             SetPortTimeouts(port, 0, 0, 2000);
             ReadOutcome r = ReadNow(port, static_cast<DWORD>(c.expect.size()));
@@ -191,8 +182,9 @@ TEST_F(FaultTest, ImmediateReadsAroundAFailure)
 // --- writes to a server that stops reading ----------------------------------------------------
 
 // Runs one write on a thread of its own, so the test can watch it block.
-class BackgroundWrite {
-public:
+class BackgroundWrite
+{
+  public:
     BackgroundWrite(HANDLE port, const Bytes &data)
         : thread_([this, port, &data] {
               result_ = KvWriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written_);
@@ -212,7 +204,7 @@ public:
     BOOL Result() const { return result_; }
     DWORD Written() const { return written_; }
 
-private:
+  private:
     std::atomic<bool> done_{false};
     BOOL result_ = 99;
     DWORD written_ = 12345;
@@ -297,11 +289,11 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
         SCOPED_TRACE(std::string(ActionName(c.action)) + ": " + c.why);
         OpenPort();
         server.When(kNegotiationSize + baudFrame, c.reply, c.action);
-        const DCB wanted = LineSettings(9600, 8, NOPARITY, ONESTOPBIT);
+        const DCB wanted = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
         Stopwatch clock;
         EXPECT_EQ(KvSetCommState(port, &wanted), c.result);
         EXPECT_LE(clock.Ms(), 400.0) << "four settles at most";
-        DCB got = LineSettings(1, 1, 1, 1);
+        DCB got = Dcb(1, 1, 1, 1);
         ASSERT_EQ(KvGetCommState(port, &got), 1);
         EXPECT_EQ(got.BaudRate, c.baud) << "a setting that went out stays cached";
         EXPECT_EQ(got.StopBits, c.stopBits) << "a setting that did not go out is not cached";
@@ -329,12 +321,7 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
 
 TEST(FailingOpens, ThousandLeaveTheDescriptorCountUnchanged)
 {
-    uint16_t closed;
-    {
-        ScriptServer gone; // a port nobody listens on any more
-        closed = gone.Port();
-    }
-    const std::string refused = "127.0.0.1:" + std::to_string(closed);
+    const std::string refused = RefusedAddress();
     const char *const malformed[] = {"127.0.0.1", "127.0.0.1:99999", "127.0.0.1:-5", "host:23", ""};
     const int before = OpenDescriptorCount();
     std::vector<std::thread> workers;

@@ -19,11 +19,7 @@ static void Check(bool ok, const char *what)
 
 int main()
 {
-    std::string refused;
-    {
-        ScriptServer gone;
-        refused = "127.0.0.1:" + std::to_string(gone.Port());
-    }
+    const std::string refused = RefusedAddress();
     ScriptServer server;
     for (int i = 0; i < 20; ++i) {
         HANDLE port = KvCreateFile(server.Address().c_str());

@@ -9,16 +9,6 @@ namespace {
 
 class LineSettings : public PortTest {
 protected:
-    static DCB Record(DWORD baud, BYTE size, BYTE parity, BYTE stop)
-    {
-        DCB dcb;
-        std::memset(&dcb, 0x5A, sizeof dcb); // every member the library must not touch
-        dcb.BaudRate = baud;
-        dcb.ByteSize = size;
-        dcb.Parity = parity;
-        dcb.StopBits = stop;
-        return dcb;
-    }
     // Applies a record and returns its result and the frames the server received for it.
     Bytes Apply(const DCB &dcb, BOOL expected)
     {
@@ -36,29 +26,22 @@ Bytes Setting(uint8_t command, uint8_t value)
 {
     return B({0xFF, 0xFA, 0x2C, command, value, 0xFF, 0xF0});
 }
-Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 TEST_F(LineSettings, FreshPortSendsAllFourInOrder)
 {
     Stopwatch clock;
-    Bytes wire = Apply(Record(9600, 8, NOPARITY, ONESTOPBIT), 1);
+    Bytes wire = Apply(Dcb(9600, 8, NOPARITY, ONESTOPBIT), 1);
     EXPECT_EQ(Hex(wire), Hex(Join({Baud(0x00, 0x00, 0x25, 0x80), Setting(2, 8), Setting(3, 1), Setting(4, 1)})));
     // Same record again: nothing to send, returns at once.
     clock = Stopwatch();
-    EXPECT_EQ(KvSetCommState(port, &(const DCB &)Record(9600, 8, NOPARITY, ONESTOPBIT)), 1);
+    EXPECT_EQ(KvSetCommState(port, &(const DCB &)Dcb(9600, 8, NOPARITY, ONESTOPBIT)), 1);
     EXPECT_LE(clock.Ms(), 30);
     EXPECT_FALSE(server.WaitReceived(1, 50));
 }
 
 TEST_F(LineSettings, AllFourTakeFortyToEightyMs)
 {
-    DCB dcb = Record(19200, 7, EVENPARITY, TWOSTOPBITS);
+    DCB dcb = Dcb(19200, 7, EVENPARITY, TWOSTOPBITS);
     Stopwatch clock;
     EXPECT_EQ(KvSetCommState(port, &dcb), 1);
     EXPECT_GE(clock.Ms(), 38);
@@ -75,21 +58,21 @@ struct FrameCase {
 TEST_F(LineSettings, ValueCoding)
 {
     // Start from a known state, then change one setting at a time.
-    Apply(Record(9600, 8, NOPARITY, ONESTOPBIT), 1);
+    Apply(Dcb(9600, 8, NOPARITY, ONESTOPBIT), 1);
     const FrameCase cases[] = {
-        {Record(115200, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x01, 0xC2, 0x00), "115200"},
-        {Record(300, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x01, 0x2C), "300"},
-        {Record(50, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x00, 0x32), "50"},
-        {Record(50, 5, NOPARITY, ONESTOPBIT), Setting(2, 5), "5 data bits"},
-        {Record(50, 5, ODDPARITY, ONESTOPBIT), Setting(3, 2), "odd"},
-        {Record(50, 5, EVENPARITY, ONESTOPBIT), Setting(3, 3), "even"},
-        {Record(50, 5, MARKPARITY, ONESTOPBIT), Setting(3, 4), "mark"},
-        {Record(50, 5, SPACEPARITY, ONESTOPBIT), Setting(3, 5), "space"},
-        {Record(50, 5, NOPARITY, ONESTOPBIT), Setting(3, 1), "none"},
-        {Record(50, 5, NOPARITY, TWOSTOPBITS), Setting(4, 2), "two stop bits"},
-        {Record(50, 5, NOPARITY, ONE5STOPBITS), Setting(4, 3), "one and a half"},
-        {Record(50, 5, NOPARITY, ONESTOPBIT), Setting(4, 1), "one"},
-        {Record(38400, 6, ODDPARITY, ONESTOPBIT), Join({Baud(0, 0, 0x96, 0), Setting(2, 6), Setting(3, 2)}),
+        {Dcb(115200, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x01, 0xC2, 0x00), "115200"},
+        {Dcb(300, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x01, 0x2C), "300"},
+        {Dcb(50, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x00, 0x32), "50"},
+        {Dcb(50, 5, NOPARITY, ONESTOPBIT), Setting(2, 5), "5 data bits"},
+        {Dcb(50, 5, ODDPARITY, ONESTOPBIT), Setting(3, 2), "odd"},
+        {Dcb(50, 5, EVENPARITY, ONESTOPBIT), Setting(3, 3), "even"},
+        {Dcb(50, 5, MARKPARITY, ONESTOPBIT), Setting(3, 4), "mark"},
+        {Dcb(50, 5, SPACEPARITY, ONESTOPBIT), Setting(3, 5), "space"},
+        {Dcb(50, 5, NOPARITY, ONESTOPBIT), Setting(3, 1), "none"},
+        {Dcb(50, 5, NOPARITY, TWOSTOPBITS), Setting(4, 2), "two stop bits"},
+        {Dcb(50, 5, NOPARITY, ONE5STOPBITS), Setting(4, 3), "one and a half"},
+        {Dcb(50, 5, NOPARITY, ONESTOPBIT), Setting(4, 1), "one"},
+        {Dcb(38400, 6, ODDPARITY, ONESTOPBIT), Join({Baud(0, 0, 0x96, 0), Setting(2, 6), Setting(3, 2)}),
          "three changes, in order"},
     };
     for (const FrameCase &c : cases)
@@ -98,19 +81,19 @@ TEST_F(LineSettings, ValueCoding)
 
 TEST_F(LineSettings, RefusalsStopAtTheFirstBadValue)
 {
-    Apply(Record(9600, 8, NOPARITY, ONESTOPBIT), 1);
+    Apply(Dcb(9600, 8, NOPARITY, ONESTOPBIT), 1);
     const FrameCase cases[] = {
-        {Record(14400, 7, EVENPARITY, TWOSTOPBITS), B({}), "14400 is not accepted: nothing sent"},
-        {Record(9600, 4, EVENPARITY, TWOSTOPBITS), B({}), "ByteSize 4 with unchanged baud: nothing sent"},
-        {Record(9600, 9, NOPARITY, ONESTOPBIT), B({}), "ByteSize 9"},
-        {Record(2400, 8, 5, ONESTOPBIT), Baud(0, 0, 0x09, 0x60), "baud sent and kept, parity 5 refused"},
-        {Record(2400, 7, NOPARITY, 3), Setting(2, 7), "size sent and kept, stop bits 3 refused"},
-        {Record(0, 8, NOPARITY, ONESTOPBIT), B({}), "baud 0 is not a rate"},
+        {Dcb(14400, 7, EVENPARITY, TWOSTOPBITS), B({}), "14400 is not accepted: nothing sent"},
+        {Dcb(9600, 4, EVENPARITY, TWOSTOPBITS), B({}), "ByteSize 4 with unchanged baud: nothing sent"},
+        {Dcb(9600, 9, NOPARITY, ONESTOPBIT), B({}), "ByteSize 9"},
+        {Dcb(2400, 8, 5, ONESTOPBIT), Baud(0, 0, 0x09, 0x60), "baud sent and kept, parity 5 refused"},
+        {Dcb(2400, 7, NOPARITY, 3), Setting(2, 7), "size sent and kept, stop bits 3 refused"},
+        {Dcb(0, 8, NOPARITY, ONESTOPBIT), B({}), "baud 0 is not a rate"},
     };
     for (const FrameCase &c : cases)
         EXPECT_EQ(Hex(Apply(c.dcb, 0)), Hex(c.wire)) << c.comment;
 
-    DCB got = Record(1, 1, 1, 1);
+    DCB got = Dcb(1, 1, 1, 1);
     EXPECT_EQ(KvGetCommState(port, &got), 1);
     EXPECT_EQ(got.BaudRate, 2400u);
     EXPECT_EQ(got.ByteSize, 7);
@@ -121,13 +104,13 @@ TEST_F(LineSettings, RefusalsStopAtTheFirstBadValue)
 TEST_F(LineSettings, FreshPortRefusesInvalidValuesToo)
 {
     // The "not set yet" markers are not valid settings and must not pass as unchanged ones.
-    Bytes none = Apply(Record(0, 0, 0xFF, 0xFF), 0);
+    Bytes none = Apply(Dcb(0, 0, 0xFF, 0xFF), 0);
     EXPECT_TRUE(none.empty());
 }
 
 TEST_F(LineSettings, GetReportsCacheAndTouchesNothingElse)
 {
-    DCB before = Record(0, 0, 0, 0);
+    DCB before = Dcb(0, 0, 0, 0);
     DCB fresh = before;
     EXPECT_EQ(KvGetCommState(port, &fresh), 1);
     EXPECT_EQ(fresh.BaudRate, 0u);
@@ -135,9 +118,9 @@ TEST_F(LineSettings, GetReportsCacheAndTouchesNothingElse)
     EXPECT_EQ(fresh.Parity, 0xFF);
     EXPECT_EQ(fresh.StopBits, 0xFF);
 
-    DCB set = Record(57600, 6, MARKPARITY, TWOSTOPBITS);
+    DCB set = Dcb(57600, 6, MARKPARITY, TWOSTOPBITS);
     Apply(set, 1);
-    DCB got = Record(1, 1, 1, 1);
+    DCB got = Dcb(1, 1, 1, 1);
     DCB expected = got;
     expected.BaudRate = 57600;
     expected.ByteSize = 6;
@@ -153,7 +136,7 @@ TEST_F(LineSettings, DataDuringTheSettleIsKept)
     // the data waits for the next read.
     server.SendAfter(3, Join({B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0}), Text("HELLO"),
                               B({0xFF, 0xFF, 0x21})}));
-    DCB dcb = Record(9600, 8, NOPARITY, ONESTOPBIT);
+    DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
     EXPECT_EQ(KvSetCommState(port, &dcb), 1);
     SetTimeouts(0, 0, 200);
     EXPECT_EQ(Hex(ReadBytes(8)), Hex(Join({Text("HELLO"), B({0xFF, 0x21})})));
@@ -161,7 +144,7 @@ TEST_F(LineSettings, DataDuringTheSettleIsKept)
 
 TEST_F(LineSettings, NullArgumentsAndNoOps)
 {
-    DCB dcb = Record(9600, 8, NOPARITY, ONESTOPBIT);
+    DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
     EXPECT_EQ(KvSetCommState(nullptr, &dcb), 0);
     EXPECT_EQ(KvSetCommState(INVALID_HANDLE_VALUE, &dcb), 0);
     EXPECT_EQ(KvSetCommState(port, nullptr), 0);
@@ -178,7 +161,7 @@ TEST_F(LineSettings, NullArgumentsAndNoOps)
 TEST_F(LineSettings, FailedSendLeavesTheCacheAlone)
 {
     server.Reset();
-    DCB dcb = Record(9600, 8, NOPARITY, ONESTOPBIT);
+    DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
     // The first frame may still be taken by the local stack; keep trying until a send fails.
     BOOL result = 1;
     for (int i = 0; i < 50 && result == 1; ++i) {
@@ -186,7 +169,7 @@ TEST_F(LineSettings, FailedSendLeavesTheCacheAlone)
         result = KvSetCommState(port, &dcb);
     }
     EXPECT_EQ(result, 0);
-    DCB got = Record(0, 0, 0, 0);
+    DCB got = Dcb(0, 0, 0, 0);
     KvGetCommState(port, &got);
     EXPECT_NE(got.BaudRate, dcb.BaudRate) << "a setting that was not sent is not cached";
 }

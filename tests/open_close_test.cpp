@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "port/address.h"
 #include "port/port_context.h"
 #include "port/startup.h"
 #include "telnet/receiver.h"
@@ -30,22 +29,8 @@ TEST(OpenClose, SendsNegotiationInOneSendAndSettlesAboutTenMs)
     EXPECT_TRUE(server.WaitPeerClosed()) << "close must end the connection";
 }
 
-TEST(OpenClose, FreshPortState)
-{
-    ScriptServer server;
-    HANDLE port = KvCreateFile(server.Address().c_str());
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    const PortContext *pc = static_cast<const PortContext *>(port);
-    EXPECT_EQ(pc->port, server.Port());
-    EXPECT_EQ(pc->readIntervalTimeout, 0u);
-    EXPECT_EQ(pc->readTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(pc->readTotalTimeoutConstant, 10u);
-    EXPECT_EQ(pc->rxPending, 0u);
-    EXPECT_EQ(pc->iacSeen | pc->inSubnegotiation | pc->skipOptionByte, 0u);
-    KvCloseHandle(port);
-}
-
-// Address texts on loopback: %PORT% stands for the scripted server's port.
+// The parsed address reaches the connect (the texts themselves are the parser's table): %PORT%
+// stands for the scripted server's port.
 struct AddressCase {
     const char *text;
     bool opens;
@@ -54,22 +39,9 @@ struct AddressCase {
 
 static const AddressCase kAddressCases[] = {
     {"127.0.0.1:%PORT%", true, "plain"},
-    {"127.0.0.1:%PORT%/extra", true, "text after the port is ignored"},
-    {"127.0.0.1: %PORT%", true, "blank before a number"},
-    {" \t127.0.0.1:%PORT%", true, "blanks before the first number"},
-    {"127.0.0.1:+%PORT%", true, "plus sign"},
-    {"127.000.0.01:%PORT%", true, "leading zeros are decimal digits"},
+    {"127.000.0.01:+%PORT%/extra", true, "the parser's spellings"},
     {"127.0.0.2:%PORT%", false, "another loopback address: nobody listens there"},
-    {"127.0.0.1", false, "no port"},
-    {"127.0.0.1:", false, "empty port"},
-    {"127 .0.0.1:%PORT%", false, "blank before a separator"},
-    {"127.0.0:%PORT%", false, "three address numbers"},
-    {"localhost:%PORT%", false, "host names are not accepted"},
-    {"127.0.0.1:-%PORT%", false, "negative port wraps out of range"},
-    {"383.0.0.1:%PORT%", false, "383 would wrap to 127"},
-    {"127.0.0.1:%PORT%0000000", false, "port past 65535"},
-    {"127.0.0.4294967423:%PORT%", false, "number past 32 bits (would wrap to 127)"},
-    {"", false, "empty text"},
+    {"383.0.0.1:%PORT%", false, "refused: must not connect where 383 would wrap to 127"},
 };
 
 TEST(OpenClose, AddressTexts)
@@ -92,32 +64,11 @@ TEST(OpenClose, AddressTexts)
     }
 }
 
-TEST(OpenClose, ParsedPortKeepsAllItsBits)
-{
-    uint8_t address[4];
-    uint32_t port = 0;
-    ASSERT_TRUE(ParseAddress("10.0.0.5:23", address, &port));
-    EXPECT_EQ(port, 23u);
-    EXPECT_EQ(address[0], 10);
-    EXPECT_EQ(address[3], 5);
-}
-
 TEST(OpenClose, NullAndInvalidHandles)
 {
     EXPECT_EQ(KvCreateFile(nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(KvCloseHandle(nullptr), 1);
     EXPECT_EQ(KvCloseHandle(INVALID_HANDLE_VALUE), 1);
-}
-
-// A port on which nothing listens: take a free port from a server, then close it.
-static std::string RefusedAddress()
-{
-    uint16_t free;
-    {
-        ScriptServer gone;
-        free = gone.Port();
-    }
-    return "127.0.0.1:" + std::to_string(free);
 }
 
 // Every way this system has of counting descriptors sees sockets come and go, and at least one
@@ -143,15 +94,6 @@ TEST(DescriptorCount, EveryCounterFollowsSocketsOpenedAndClosed)
     EXPECT_GT(counting, 0);
 }
 
-TEST(OpenClose, RefusedConnectionLeavesNothingOpen)
-{
-    std::string refused = RefusedAddress();
-    int before = OpenDescriptorCount();
-    for (int i = 0; i < 1000; ++i)
-        ASSERT_EQ(KvCreateFile(refused.c_str()), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(OpenDescriptorCount(), before);
-}
-
 TEST(OpenClose, ThousandOpenCloseCyclesLeaveNothingOpen)
 {
     ScriptServer server;
@@ -168,12 +110,6 @@ TEST(OpenClose, ThousandOpenCloseCyclesLeaveNothingOpen)
     }
     // The server closes its side of each connection when the next one arrives; allow it one.
     EXPECT_LE(OpenDescriptorCount(), before + 1);
-}
-
-TEST(Startup, LoadNotificationsReportSuccess)
-{
-    EXPECT_EQ(LibraryLoadEntry(kLoadProcessAttach), 1);
-    EXPECT_EQ(LibraryLoadEntry(kLoadOther), 1);
 }
 
 TEST(StartupDeathTest, FailedStartTellsTheUserAndEndsTheProcess)

@@ -7,7 +7,8 @@
 #include "port/port_context.h"
 #include "port_fixture.h"
 
-namespace {
+namespace
+{
 
 using Read = PortTest;
 
@@ -104,28 +105,6 @@ TEST_F(Read, ImmediateModeUsesBufferedBytesWithoutWaiting)
     SetTimeouts(M, 0, 0);
     EXPECT_EQ(Hex(ReadBytes(100)), "FF 36 37 38 39");
     EXPECT_TRUE(ReadBytes(100).empty());
-}
-
-TEST_F(Read, DecodedResults)
-{
-    struct Case {
-        Bytes sent;
-        DWORD count;
-        Bytes expected;
-        const char *comment;
-    };
-    const Case cases[] = {
-        {B({0x41, 0xFF, 0xFF, 0x42}), 3, B({0x41, 0xFF, 0x42}), "doubled IAC"},
-        {B({0xFF, 0xFB, 0x00, 0x41}), 1, B({0x41}), "negotiation dropped"},
-        {B({0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0, 0x41}), 1, B({0x41}), "subnegotiation"},
-        {B({0xFF, 0xF1, 0x41, 0x42}), 2, B({0x41, 0x42}), "NOP takes no option byte"},
-        {B({0x0D, 0x00, 0x0A, 0x0D}), 4, B({0x0D, 0x00, 0x0A, 0x0D}), "CR NUL LF and lone CR"},
-    };
-    SetTimeouts(0, 0, 1000);
-    for (const Case &c : cases) {
-        server.Send(c.sent);
-        EXPECT_EQ(Hex(ReadBytes(c.count)), Hex(c.expected)) << c.comment;
-    }
 }
 
 TEST_F(Read, SplitSequencesAcrossSegments)
@@ -231,7 +210,8 @@ TEST_F(Read, RandomMegabytesArriveExactly)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 using ReadLimits = PortTest;
 
@@ -266,3 +246,26 @@ TEST_F(ReadLimits, HugeTotalsWaitInsteadOfWrapping)
 }
 
 } // namespace
+
+// A Telnet Synch (IAC, then DM as urgent data) decodes as the two-byte command it is, and a plain
+// urgent byte is data in its place.
+TEST_F(Read, UrgentDataStaysInTheStream)
+{
+    struct {
+        Bytes before;
+        uint8_t urgent;
+        const char *expect;
+    } cases[] = {
+        {Text("abc\xFF"), 0xF2, "abcdef"},
+        {Text("abc"), 'X', "abcXdef"},
+    };
+    SetTimeouts(0, 0, 2000);
+    for (const auto &c : cases) {
+        server.Send(c.before);
+        server.SendUrgent(c.urgent);
+        server.Send(Text("def"));
+        const size_t size = std::string(c.expect).size();
+        Bytes got = ReadBytes(static_cast<DWORD>(size));
+        EXPECT_EQ(std::string(got.begin(), got.end()), c.expect);
+    }
+}

@@ -18,7 +18,7 @@
 
 #include "kalvicom.h"
 #include "port/port_context.h"
-#include "script_server.h"
+#include "port_fixture.h"
 #include "test_socket.h"
 
 namespace {
@@ -177,11 +177,7 @@ TEST(Scale, FifteenHundredPortsOpenAtOnceAndDescriptorsPast1024)
         EXPECT_EQ(std::memcmp(in, out, sizeof out), 0) << "port " << i << " got another port's data";
     }
     // A line setting's settle waits on the highest descriptor too.
-    DCB dcb = {};
-    dcb.BaudRate = 9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    const DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
     EXPECT_EQ(KvSetCommState(ports.back(), &dcb), 1);
 
     for (HANDLE p : ports)

@@ -1,16 +1,18 @@
-// kvterm: a minimal serial terminal on a device server's port, built on the public calls alone.
+// kvterm: a serial terminal on a device server's port, built on the library's public calls.
 //
-// Opens the port, applies the line settings given, then copies standard input to the port and
-// what the port receives to standard output, until the input ends (after which it keeps
-// showing what arrives until the device has been quiet for half a second) or the connection ends.
+// With a terminal on standard input it is interactive: keys go to the device as typed, what
+// arrives is shown with control bytes made visible, Ctrl-T opens a menu and Ctrl-] leaves.
+// Otherwise (pipe mode) it copies standard input to the port and what the port receives to
+// standard output. docs/kvterm.md is its manual.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "kalvicom.h"
+#include "port/address.h"    // the library's own address grammar, compiled in
+#include "port/baud_rates.h" // and its list of baud rates
 #include "term_io.h"
 
 namespace
@@ -20,46 +22,107 @@ namespace
 enum Status {
     kDone = 0,
     kOutputFailed = 1,      // standard input or output failed
-    kUsage = 2,             // bad arguments or a malformed address
+    kUsage = 2,             // bad arguments or a malformed address; nothing was connected
     kRefusedConnection = 3, // nobody accepted the connection
-    kRefusedSetting = 4,    // a line setting was not accepted or could not be sent
-    kLostConnection = 5,    // the connection ended while in use
+    kRefusedSetting = 4,    // the line settings could not be sent
+    kLostConnection = 5,    // the connection ended (closed, or a read or write failed) while in use
+    kContinue = -1,         // not an exit status: the session goes on
 };
 
-const char kUsageText[] = R"(usage: kvterm ADDRESS [--baud N] [--data 5-8] [--parity none|odd|even|mark|space]
-              [--stop 1|1.5|2] [--timeouts I,M,C] [--hex]
+const char kUsageText[] = R"(usage: kvterm ADDRESS [options]
 
-Copies standard input to the serial port at ADDRESS (A.B.C.D:PORT, a device server
-speaking RFC 2217) and what the port receives to standard output, until the input ends
-or the connection does.
+A serial terminal on a port of a network serial device server (RFC 2217). ADDRESS is the
+server's IPv4 address and TCP port, A.B.C.D:PORT.
 
-  --baud N          baud rate (default 9600 when any line setting is given)
-  --data N          data bits, 5 to 8 (default 8)
-  --parity WORD     none, odd, even, mark or space (default none)
-  --stop N          stop bits: 1, 1.5 or 2 (default 1)
-                    Without any of these four the port keeps the server's settings.
-  --timeouts I,M,C  read time-outs in ms (interval, multiplier, constant; 'max' for
-                    MAXDWORD); the default returns as soon as data arrives or after 20 ms.
-                    Input is sent between reads: time-outs that wait long delay it.
-  --hex             show what arrives as a hex dump
+With a terminal on standard input kvterm is interactive: each key goes to the device as it is
+typed, Enter as the end of line chosen with --eol, Ctrl-C as 0x03. Ctrl-] leaves; Ctrl-T then
+a letter opens the menu (Ctrl-T ? lists it). Otherwise kvterm copies standard input to the
+port and what the port receives to standard output, unchanged.
 
-Exit status: 0 done, 1 input/output error, 2 usage or bad address, 3 connection refused,
-4 line setting refused, 5 connection lost.
+Line settings (checked before connecting; the ones not given are completed from 9600 8N1;
+without any of them the port keeps the server's settings):
+  -b, --baud N          50 75 110 134 150 200 300 600 1200 1800 2400 4800 9600 19200
+                        38400 57600 115200
+  -d, --data N          data bits, 5 to 8
+  -p, --parity WORD     none, odd, even, mark or space (or n, o, e, m, s)
+  -s, --stop N          stop bits: 1, 2, or 1.5 (with 5 data bits only; 2 needs 6 or more)
+Interactive mode:
+  -e, --echo            show what is typed (local echo)
+      --eol cr|lf|crlf  what Enter sends (default cr)
+      --raw             show every byte unchanged (control bytes too)
+Pipe mode:
+      --wait SECONDS    go on showing what arrives for this long after the input ends
+                        (default 0.5; counted from the last byte)
+      --listen          ignore the input; show what arrives until the connection ends or
+                        Ctrl-C (status 0)
+Both:
+  -x, --hex             show what arrives as a hex dump
+      --timeouts I,M,C  read time-outs in ms (interval, multiplier, constant; 'max' for
+                        MAXDWORD); the default returns as soon as data arrives or after
+                        20 ms. Input is sent between reads: time-outs that wait long delay it.
+  -h, --help            this text
+      --version         kvterm's version
+Values go as --baud 9600, --baud=9600, -b 9600 or -b9600.
+
+Examples:
+  kvterm 192.168.1.20:2217 -b 115200              talk to a device at 115200 8N1
+  kvterm 192.168.1.20:2217 -b 9600 -p even --eol crlf
+  printf 'ID?\r' | kvterm 192.168.1.20:2217 --wait 2     ask once, show the answer
+  kvterm 192.168.1.20:2217 --listen --hex > log.txt      record what the device sends
+
+Exit status: 0 done (Ctrl-], end of input, Ctrl-C in pipe mode, SIGTERM, SIGHUP),
+1 input/output error, 2 usage error or bad address (nothing connected), 3 connection
+refused, 4 line settings not sent, 5 connection lost.
 )";
 
-// How long the device must stay quiet after the end of input before kvterm ends.
-constexpr auto kDrainQuiet = std::chrono::milliseconds(500);
+constexpr unsigned char kExitKey = 0x1D; // Ctrl-]
+constexpr unsigned char kMenuKey = 0x14; // Ctrl-T
 
-struct Options {
-    const char *address = nullptr;
-    bool lineSettings = false; // any of --baud, --data, --parity, --stop given
+const char kMenuText[] = "menu: Ctrl-T then b baud rate, d data bits, p parity, s stop bits, h hex view,\r\n"
+                         "      i line settings, e local echo, ? this list, Ctrl-T sends one Ctrl-T";
+
+// DCB Parity and StopBits values index these.
+const char *const kParityWords[] = {"none", "odd", "even", "mark", "space"};
+const char kParityLetters[] = "NOEMS";
+const char *const kStopWords[] = {"1", "1.5", "2"};
+
+struct Line {
     DWORD baud = 9600;
     DWORD dataBits = 8;
     BYTE parity = NOPARITY;
     BYTE stopBits = ONESTOPBIT;
-    bool timeoutsGiven = false;
+};
+
+// "9600 8E1", "300 5N1.5".
+std::string Describe(const Line &line)
+{
+    return std::to_string(line.baud) + " " + std::to_string(line.dataBits) + kParityLetters[line.parity] +
+           kStopWords[line.stopBits];
+}
+
+// Why a UART cannot run this combination, or nullptr when it can.
+const char *LineProblem(const Line &line)
+{
+    if (line.stopBits == ONE5STOPBITS && line.dataBits != 5)
+        return "1.5 stop bits go with 5 data bits only";
+    if (line.stopBits == TWOSTOPBITS && line.dataBits == 5)
+        return "5 data bits take 1 or 1.5 stop bits, not 2";
+    return nullptr;
+}
+
+struct Options {
+    const char *address = nullptr;
+    bool lineGiven = false; // any of the four line settings given
+    Line line;
     COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 20, 0, 0}; // first byte, or 20 ms
     bool hex = false;
+    bool raw = false;
+    bool echo = false;
+    std::string eol = "\r";
+    int waitMs = 500;
+    bool listen = false;
+    bool help = false;
+    bool version = false;
 };
 
 int Fail(int status, const std::string &message)
@@ -73,7 +136,7 @@ int Fail(int status, const std::string &message)
 // A decimal number of at most 32 bits, digits only.
 bool ParseNumber(const char *text, DWORD *value)
 {
-    if (text == nullptr || *text == '\0')
+    if (*text == '\0')
         return false;
     unsigned long long v = 0;
     for (const char *p = text; *p != '\0'; ++p) {
@@ -87,23 +150,20 @@ bool ParseNumber(const char *text, DWORD *value)
     return true;
 }
 
-// "A.B.C.D:PORT": four numbers 0-255 and a port 1-65535, nothing else.
-bool ValidAddress(const char *text)
+// Seconds as digits with up to three decimals ("0.5", "2"), at most a day, in milliseconds.
+bool ParseSeconds(const char *text, int *ms)
 {
-    std::string s(text);
-    size_t start = 0;
-    for (int i = 0; i < 5; ++i) {
-        const char separator = i < 3 ? '.' : ':';
-        size_t end = i < 4 ? s.find(separator, start) : s.size();
-        if (end == std::string::npos || end == start || end - start > 5)
-            return false;
-        DWORD value = 0;
-        if (!ParseNumber(s.substr(start, end - start).c_str(), &value))
-            return false;
-        if (i < 4 ? value > 255 : (value < 1 || value > 65535))
-            return false;
-        start = end + 1;
-    }
+    const std::string s(text);
+    const size_t dot = s.find('.');
+    const std::string whole = s.substr(0, dot);
+    std::string fraction = dot == std::string::npos ? "0" : s.substr(dot + 1);
+    DWORD seconds = 0, thousandths = 0;
+    if (whole.size() > 5 || fraction.empty() || fraction.size() > 3 || !ParseNumber(whole.c_str(), &seconds) ||
+        !ParseNumber(fraction.c_str(), &thousandths) || seconds > 86400)
+        return false;
+    fraction.resize(3, '0');
+    ParseNumber(fraction.c_str(), &thousandths);
+    *ms = static_cast<int>(seconds * 1000 + thousandths);
     return true;
 }
 
@@ -129,94 +189,144 @@ bool ParseTimeouts(const char *text, COMMTIMEOUTS *t)
     return true;
 }
 
-// Returns kDone, or the status to exit with (after printing why).
+// The index of text in words (or, with letters, of its first letter alone), or -1.
+int FindWord(const char *text, const char *const *words, int count, const char *letters = nullptr)
+{
+    for (int i = 0; i < count; ++i)
+        if (std::strcmp(text, words[i]) == 0 || (letters != nullptr && text[0] != '\0' && text[1] == '\0' &&
+                                                 (text[0] == letters[i] || text[0] == letters[i] + 32)))
+            return i;
+    return -1;
+}
+
+bool SetParity(Options *o, const char *value)
+{
+    const int p = FindWord(value, kParityWords, 5, kParityLetters);
+    o->line.parity = static_cast<BYTE>(p);
+    o->lineGiven = true;
+    return p >= 0;
+}
+
+bool SetStopBits(Options *o, const char *value)
+{
+    const int s = FindWord(value, kStopWords, 3);
+    o->line.stopBits = static_cast<BYTE>(s);
+    o->lineGiven = true;
+    return s >= 0;
+}
+
+bool SetEol(Options *o, const char *value)
+{
+    static const char *const words[] = {"cr", "lf", "crlf"};
+    static const char *const eols[] = {"\r", "\n", "\r\n"};
+    const int e = FindWord(value, words, 3);
+    if (e >= 0)
+        o->eol = eols[e];
+    return e >= 0;
+}
+
+struct OptionSpec {
+    const char *name; // the long form, without "--"
+    char letter;      // the short form, or 0
+    bool takesValue;
+    bool (*apply)(Options *o, const char *value); // false: a bad value
+};
+
+const OptionSpec kOptions[] = {
+    {"baud", 'b', true,
+     [](Options *o, const char *v) {
+         o->lineGiven = true;
+         return ParseNumber(v, &o->line.baud) && IsAcceptedBaudRate(o->line.baud);
+     }},
+    {"data", 'd', true,
+     [](Options *o, const char *v) {
+         o->lineGiven = true;
+         return ParseNumber(v, &o->line.dataBits) && o->line.dataBits >= 5 && o->line.dataBits <= 8;
+     }},
+    {"parity", 'p', true, SetParity},
+    {"stop", 's', true, SetStopBits},
+    {"echo", 'e', false, [](Options *o, const char *) { return o->echo = true; }},
+    {"eol", 0, true, SetEol},
+    {"raw", 0, false, [](Options *o, const char *) { return o->raw = true; }},
+    {"hex", 'x', false, [](Options *o, const char *) { return o->hex = true; }},
+    {"wait", 0, true, [](Options *o, const char *v) { return ParseSeconds(v, &o->waitMs); }},
+    {"listen", 0, false, [](Options *o, const char *) { return o->listen = true; }},
+    {"timeouts", 0, true, [](Options *o, const char *v) { return ParseTimeouts(v, &o->timeouts); }},
+    {"help", 'h', false, [](Options *o, const char *) { return o->help = true; }},
+    {"version", 0, false, [](Options *o, const char *) { return o->version = true; }},
+};
+
+// An option starts with '-' and a letter or a second '-'; "+1.2.3.4:5" and the like are addresses.
+bool IsOption(const char *arg)
+{
+    return arg[0] == '-' && arg[1] != '\0' && (arg[1] < '0' || arg[1] > '9');
+}
+
+// Reads every argument and checks every value, before anything is connected. Returns kDone, or
+// the status to exit with (after printing why).
 int ParseOptions(int argc, char **argv, Options *o)
 {
-    static const char *const kParities[] = {"none", "odd", "even", "mark", "space"};
-    static const char *const kStops[] = {"1", "1.5", "2"}; // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsageText, stdout);
-            std::exit(kDone);
-        }
-        if (arg == "--hex") {
-            o->hex = true;
-            continue;
-        }
-        if (arg.rfind("--", 0) != 0) {
+        const char *arg = argv[i];
+        if (!IsOption(arg)) {
             if (o->address != nullptr)
-                return Fail(kUsage, "more than one address: '" + arg + "'");
-            o->address = argv[i];
+                return Fail(kUsage, std::string("more than one address: '") + arg + "'");
+            o->address = arg;
             continue;
         }
-        if (i + 1 >= argc)
-            return Fail(kUsage, arg + " needs a value");
-        const char *value = argv[++i];
-        bool ok = false;
-        if (arg == "--baud") {
-            ok = ParseNumber(value, &o->baud);
-            o->lineSettings = true;
-        } else if (arg == "--data") {
-            ok = ParseNumber(value, &o->dataBits) && o->dataBits <= 255;
-            o->lineSettings = true;
-        } else if (arg == "--parity") {
-            for (BYTE p = 0; p < 5; ++p)
-                if (std::strcmp(value, kParities[p]) == 0) {
-                    o->parity = p;
-                    ok = true;
+        const char *inlineValue = nullptr; // "--baud=9600" or "-b9600"
+        const OptionSpec *spec = nullptr;
+        for (const OptionSpec &s : kOptions) {
+            if (arg[1] == '-') {
+                const size_t n = std::strlen(s.name);
+                if (std::strncmp(arg + 2, s.name, n) == 0 && (arg[2 + n] == '\0' || arg[2 + n] == '=')) {
+                    spec = &s;
+                    inlineValue = arg[2 + n] == '=' ? arg + 3 + n : nullptr;
                 }
-            o->lineSettings = true;
-        } else if (arg == "--stop") {
-            for (BYTE s = 0; s < 3; ++s)
-                if (std::strcmp(value, kStops[s]) == 0) {
-                    o->stopBits = s;
-                    ok = true;
-                }
-            o->lineSettings = true;
-        } else if (arg == "--timeouts") {
-            ok = ParseTimeouts(value, &o->timeouts);
-            o->timeoutsGiven = true;
-        } else {
-            return Fail(kUsage, "unknown option " + arg);
+            } else if (s.letter != 0 && arg[1] == s.letter && (s.takesValue || arg[2] == '\0')) {
+                spec = &s;
+                inlineValue = arg[2] != '\0' ? arg + 2 : nullptr;
+            }
         }
-        if (!ok)
-            return Fail(kUsage, "bad value for " + arg + ": '" + value + "'");
+        if (spec == nullptr)
+            return Fail(kUsage, std::string("unknown option ") + arg);
+        const std::string name = std::string("--") + spec->name;
+        if (!spec->takesValue && inlineValue != nullptr)
+            return Fail(kUsage, name + " takes no value");
+        const char *value = inlineValue;
+        if (spec->takesValue && value == nullptr) {
+            if (i + 1 >= argc)
+                return Fail(kUsage, name + " needs a value");
+            value = argv[++i];
+        }
+        if (!spec->apply(o, value))
+            return Fail(kUsage, "bad value for " + name + ": '" + value + "'");
+        if (o->help || o->version)
+            return kDone; // shown at once, whatever else is on the line
     }
     if (o->address == nullptr)
         return Fail(kUsage, "no address given (A.B.C.D:PORT)");
-    if (!ValidAddress(o->address))
-        return Fail(kUsage,
-                    std::string("bad address '") + o->address + "': expected A.B.C.D:PORT, for example 127.0.0.1:2217");
+    uint8_t host[4];
+    uint32_t port = 0;
+    if (!ParseAddress(o->address, host, &port) || port == 0)
+        return Fail(kUsage, std::string("bad address '") + o->address +
+                                "': expected A.B.C.D:PORT with a port from 1 to 65535, for example 127.0.0.1:2217");
+    if (o->lineGiven && LineProblem(o->line) != nullptr)
+        return Fail(kUsage, std::string("these line settings do not go together: ") + LineProblem(o->line));
     return kDone;
 }
 
-// Applies the line settings; on a refusal names the first setting that did not go through.
-int ApplyLineSettings(HANDLE port, const Options &o)
+// Sends all four line settings. Returns whether they went out.
+bool SendLine(HANDLE port, const Line &line)
 {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = o.baud;
-    dcb.ByteSize = static_cast<BYTE>(o.dataBits);
-    dcb.Parity = o.parity;
-    dcb.StopBits = o.stopBits;
-    if (KvSetCommState(port, &dcb))
-        return kDone;
-    DCB sent;
-    std::memset(&sent, 0, sizeof sent);
-    KvGetCommState(port, &sent);
-    std::string which;
-    if (sent.BaudRate != dcb.BaudRate)
-        which = "baud rate " + std::to_string(o.baud);
-    else if (sent.ByteSize != dcb.ByteSize)
-        which = std::to_string(o.dataBits) + " data bits";
-    else if (sent.Parity != dcb.Parity)
-        which = "the parity";
-    else
-        which = "the stop bits";
-    return Fail(kRefusedSetting,
-                "line setting refused: " + which + " (not supported, or the connection failed while sending it)");
+    dcb.BaudRate = line.baud;
+    dcb.ByteSize = static_cast<BYTE>(line.dataBits);
+    dcb.Parity = line.parity;
+    dcb.StopBits = line.stopBits;
+    return KvSetCommState(port, &dcb) != 0;
 }
 
 // Streams bytes as lines of "offset  16 hex bytes  |text|". A line is printed when it is full,
@@ -263,19 +373,224 @@ class HexDump
     size_t fill_ = 0;
 };
 
-int Run(HANDLE port, const Options &o)
+// Text with the non-printing control bytes made visible as ^A ... ^_ and ^?; CR, LF, TAB and BS
+// pass, and so do bytes from 0x80 up (UTF-8 text).
+std::string Visible(const unsigned char *data, size_t size)
+{
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        const unsigned char b = data[i];
+        if ((b < 0x20 && b != '\r' && b != '\n' && b != '\t' && b != '\b') || b == 0x7F) {
+            out += '^';
+            out += static_cast<char>(b ^ 0x40);
+        } else {
+            out += static_cast<char>(b);
+        }
+    }
+    return out;
+}
+
+// Shows what the port receives: unchanged, as visible text, or as a hex dump.
+class Screen
+{
+  public:
+    Screen(bool visible, bool hex) : visible_(visible), hex_(hex) {}
+    bool Show(const unsigned char *data, size_t size)
+    {
+        if (hex_)
+            return dump_.Add(data, size);
+        if (!visible_)
+            return StdoutWrite(data, size);
+        const std::string text = Visible(data, size);
+        return StdoutWrite(text.data(), text.size());
+    }
+    bool Pause() { return dump_.Flush(); } // the data paused: show a partial dump line
+    bool ToggleHex()
+    {
+        hex_ = !hex_;
+        return dump_.Flush();
+    }
+
+  private:
+    bool visible_;
+    bool hex_;
+    HexDump dump_;
+};
+
+// A line of kvterm's own among the device's output in interactive mode.
+void Say(const std::string &message)
+{
+    std::fprintf(stderr, "\r\nkvterm: %s\r\n", message.c_str());
+}
+
+// The keys typed in interactive mode: each goes to the device as typed, Enter as the chosen end
+// of line; Ctrl-] leaves and Ctrl-T starts a menu command.
+class Keyboard
+{
+  public:
+    Keyboard(HANDLE port, const Options &o, Screen *screen)
+        : port_(port), options_(o), screen_(screen), line_(o.line), echo_(o.echo)
+    {
+    }
+
+    // Handles what was typed. Returns kContinue, kDone (the exit key) or kLostConnection.
+    int Typed(const unsigned char *keys, size_t size)
+    {
+        int status = kContinue;
+        for (size_t i = 0; i < size && status == kContinue; ++i) {
+            const unsigned char key = keys[i];
+            if (mode_ == kBaudPrompt) {
+                status = BaudPromptKey(key);
+            } else if (mode_ == kMenu) {
+                mode_ = kKeys;
+                if (key == kMenuKey)
+                    pending_ += static_cast<char>(key);
+                else
+                    status = MenuCommand(key);
+            } else if (key == kExitKey) {
+                status = kDone;
+            } else if (key == kMenuKey) {
+                mode_ = kMenu;
+            } else if (key == '\r' || key == '\n') {
+                pending_ += options_.eol;
+            } else {
+                pending_ += static_cast<char>(key);
+            }
+        }
+        return SendPending() ? status : kLostConnection;
+    }
+
+  private:
+    enum Mode { kKeys, kMenu, kBaudPrompt };
+
+    // Sends the keys typed so far, showing them too with local echo on.
+    bool SendPending()
+    {
+        if (pending_.empty())
+            return true;
+        DWORD written = 0;
+        if (!KvWriteFile(port_, pending_.data(), static_cast<DWORD>(pending_.size()), &written))
+            return false;
+        if (echo_) {
+            const std::string shown =
+                Visible(reinterpret_cast<const unsigned char *>(pending_.data()), pending_.size());
+            StdoutWrite(shown.data(), shown.size());
+        }
+        pending_.clear();
+        return true;
+    }
+
+    // Sends line, after the keys typed before the command.
+    int Apply(const Line &line)
+    {
+        if (!SendPending())
+            return kLostConnection;
+        if (!SendLine(port_, line)) {
+            Say("line settings " + Describe(line) + " not sent");
+            return kContinue; // a lost connection ends the session at the next read
+        }
+        line_ = line;
+        Say("line settings sent: " + Describe(line));
+        return kContinue;
+    }
+
+    int MenuCommand(unsigned char key)
+    {
+        Line next = line_;
+        switch (key) {
+        case 'b':
+            mode_ = kBaudPrompt;
+            baudText_.clear();
+            std::fprintf(stderr, "\r\nkvterm: baud rate (Enter sets it, Esc cancels): ");
+            return kContinue;
+        case 'd': // 5 to 8; 2 stop bits become 1.5 at 5 data bits and back
+            next.dataBits = next.dataBits >= 8 ? 5 : next.dataBits + 1;
+            if (next.stopBits != ONESTOPBIT)
+                next.stopBits = next.dataBits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+            return Apply(next);
+        case 'p':
+            next.parity = static_cast<BYTE>((next.parity + 1) % 5);
+            return Apply(next);
+        case 's':
+            next.stopBits = next.stopBits != ONESTOPBIT ? ONESTOPBIT : next.dataBits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+            return Apply(next);
+        case 'h':
+            screen_->ToggleHex();
+            return kContinue;
+        case 'e':
+            echo_ = !echo_;
+            Say(echo_ ? "local echo on" : "local echo off");
+            return kContinue;
+        case 'i': {
+            DCB dcb;
+            std::memset(&dcb, 0, sizeof dcb);
+            KvGetCommState(port_, &dcb);
+            std::string line = "the server's own (none sent yet)";
+            if (dcb.BaudRate != 0 && dcb.Parity <= SPACEPARITY && dcb.StopBits <= TWOSTOPBITS) {
+                const Line sent = {dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits};
+                line = Describe(sent);
+            }
+            Say(std::string("connected to ") + options_.address + ", line settings " + line);
+            return kContinue;
+        }
+        case '?':
+            Say(kMenuText);
+            return kContinue;
+        default:
+            Say("no such menu command (Ctrl-T ? lists them)");
+            return kContinue;
+        }
+    }
+
+    int BaudPromptKey(unsigned char key)
+    {
+        if (key >= '0' && key <= '9' && baudText_.size() < 9) {
+            baudText_ += static_cast<char>(key);
+            std::fputc(key, stderr);
+        } else if ((key == 0x7F || key == '\b') && !baudText_.empty()) {
+            baudText_.pop_back();
+            std::fputs("\b \b", stderr);
+        } else if (key == 0x1B || key == kMenuKey || key == kExitKey) {
+            mode_ = kKeys;
+            Say("baud rate unchanged");
+        } else if (key == '\r' || key == '\n') {
+            mode_ = kKeys;
+            Line next = line_;
+            if (ParseNumber(baudText_.c_str(), &next.baud) && IsAcceptedBaudRate(next.baud))
+                return Apply(next);
+            Say("'" + baudText_ + "' is not a baud rate the library takes (50 to 115200, the usual ones)");
+        }
+        return kContinue;
+    }
+
+    HANDLE port_;
+    const Options &options_;
+    Screen *screen_;
+    Line line_; // what the menu changes: as given, or 9600 8N1
+    bool echo_;
+    Mode mode_ = kKeys;
+    std::string baudText_;
+    std::string pending_; // keys for the device, sent once per batch of input
+};
+
+// The session: input to the port (through keyboard in interactive mode), the port to the screen,
+// until the exit key, the end of the input (then showing what arrives for o.waitMs more), a stop
+// request, or the end of the connection.
+int Run(HANDLE port, const Options &o, Screen *screen, Keyboard *keyboard)
 {
     typedef std::chrono::steady_clock Clock;
     unsigned char input[4096];
     unsigned char output[4096];
-    HexDump dump;
-    bool inputOpen = true;
+    const bool readsWait = o.timeouts.ReadTotalTimeoutConstant != 0;
+    bool inputOpen = !o.listen;
     bool idle = false;
     Clock::time_point lastData = Clock::now();
     for (;;) {
+        if (StopRequested())
+            return screen->Pause() ? kDone : kOutputFailed;
         if (inputOpen) {
             // The read below already waits when the port is quiet; wait here only if it did not.
-            const int ready = StdinWait(idle && o.timeouts.ReadTotalTimeoutConstant == 0 ? 10 : 0);
+            const int ready = StdinWait(idle && !readsWait ? 10 : 0);
             if (ready != 0) {
                 const long n = ready < 0 ? -1 : StdinRead(input, sizeof input);
                 if (n < 0)
@@ -283,6 +598,12 @@ int Run(HANDLE port, const Options &o)
                 if (n == 0) {
                     inputOpen = false;
                     lastData = Clock::now();
+                } else if (keyboard != nullptr) {
+                    const int status = keyboard->Typed(input, static_cast<size_t>(n));
+                    if (status == kLostConnection)
+                        return Fail(kLostConnection, "connection lost while sending");
+                    if (status != kContinue)
+                        return screen->Pause() ? status : kOutputFailed;
                 } else {
                     DWORD written = 0;
                     if (!KvWriteFile(port, input, static_cast<DWORD>(n), &written))
@@ -292,24 +613,62 @@ int Run(HANDLE port, const Options &o)
         }
         DWORD got = 0;
         if (!KvReadFile(port, output, sizeof output, &got)) {
-            dump.Flush();
-            return Fail(kLostConnection, "connection lost (closed by the device server)");
+            screen->Pause();
+            return Fail(kLostConnection, "connection lost (closed by the device server, or it stopped answering)");
         }
         idle = got == 0;
-        if (got > 0) {
-            lastData = Clock::now();
-            if (!(o.hex ? dump.Add(output, got) : StdoutWrite(output, got)))
-                return Fail(kOutputFailed, "cannot write standard output");
-        } else if (!dump.Flush()) {
+        if (!(got > 0 ? screen->Show(output, got) : screen->Pause()))
             return Fail(kOutputFailed, "cannot write standard output");
-        }
-        if (!inputOpen) {
-            if (Clock::now() - lastData >= kDrainQuiet)
-                return dump.Flush() ? kDone : Fail(kOutputFailed, "cannot write standard output");
-            if (idle && o.timeouts.ReadTotalTimeoutConstant == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10)); // reads do not wait
+        if (got > 0)
+            lastData = Clock::now();
+        if (!inputOpen && !o.listen && Clock::now() - lastData >= std::chrono::milliseconds(o.waitMs))
+            return kDone;
+        if (!inputOpen && idle && !readsWait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10)); // reads do not wait
+    }
+}
+
+// Raw mode for as long as it lives.
+class RawTerminal
+{
+  public:
+    RawTerminal() : ok_(TerminalRawStart()) {}
+    ~RawTerminal() { TerminalRestore(); }
+    bool Ok() const { return ok_; }
+
+  private:
+    bool ok_;
+};
+
+int Session(const Options &o, bool interactive)
+{
+    HANDLE port = KvCreateFile(o.address);
+    if (port == INVALID_HANDLE_VALUE)
+        return Fail(kRefusedConnection, std::string("cannot connect to ") + o.address +
+                                            " (refused, unreachable, or no device server there)");
+    int status = kDone;
+    if (o.lineGiven) {
+        if (SendLine(port, o.line))
+            std::fprintf(stderr, "kvterm: line settings sent: %s%s", Describe(o.line).c_str(),
+                         interactive ? "\r\n" : "\n");
+        else
+            status = Fail(kRefusedSetting, "line settings " + Describe(o.line) + " not sent (the connection failed)");
+    }
+    if (status == kDone) {
+        KvSetCommTimeouts(port, &o.timeouts);
+        Screen screen(interactive && !o.raw, o.hex);
+        if (interactive) {
+            std::fprintf(stderr, "kvterm: connected to %s. Ctrl-] leaves, Ctrl-T ? shows the menu.\r\n", o.address);
+            Keyboard keyboard(port, o, &screen);
+            status = Run(port, o, &screen, &keyboard);
+        } else {
+            std::fprintf(stderr, "kvterm: connected to %s; %s\n", o.address,
+                         o.listen ? "showing what arrives until Ctrl-C" : "end of input ends the session");
+            status = Run(port, o, &screen, nullptr);
         }
     }
+    KvCloseHandle(port);
+    return status;
 }
 
 } // namespace
@@ -321,19 +680,15 @@ int main(int argc, char **argv)
     const int parsed = ParseOptions(argc, argv, &options);
     if (parsed != kDone)
         return parsed;
-
-    HANDLE port = KvCreateFile(options.address);
-    if (port == INVALID_HANDLE_VALUE)
-        return Fail(kRefusedConnection, std::string("cannot connect to ") + options.address +
-                                            " (refused, unreachable, or no device server there)");
-    int status = kDone;
-    if (options.lineSettings)
-        status = ApplyLineSettings(port, options);
-    if (status == kDone) {
-        KvSetCommTimeouts(port, &options.timeouts);
-        std::fprintf(stderr, "kvterm: connected to %s; end of input ends the session\n", options.address);
-        status = Run(port, options);
+    if (options.help || options.version) {
+        std::fputs(options.help ? kUsageText : "kvterm " KVTERM_VERSION " (kalvicom)\n", stdout);
+        return kDone;
     }
-    KvCloseHandle(port);
-    return status;
+    if (options.listen || !StdinIsTerminal())
+        return Session(options, false);
+    // Raw mode before connecting: keys typed from the moment the connection is made go as typed.
+    RawTerminal terminal;
+    if (!terminal.Ok())
+        return Fail(kOutputFailed, "cannot put the terminal into raw mode");
+    return Session(options, true);
 }

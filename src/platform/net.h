@@ -11,6 +11,24 @@
 typedef intptr_t NetSocket;
 constexpr NetSocket kInvalidSocket = -1;
 
+// How a connection whose server has vanished (power lost, cable pulled, packets dropped by a
+// firewall, no FIN and no reset) is noticed. The system's keep-alive probes an idle connection;
+// long waits wake every kNetLookAgainMs to ask the system whether the server still answers (see
+// NetPeerGone). A server that is alive but has stopped reading (flow control on its serial side) is
+// not taken for a vanished one, however long it pauses.
+constexpr uint32_t kNetKeepAliveIdleSeconds = 10;    // quiet time before the first probe
+constexpr uint32_t kNetKeepAliveIntervalSeconds = 5; // between unanswered probes
+constexpr uint32_t kNetKeepAliveProbes = 4;          // unanswered probes that end the connection
+constexpr uint32_t kNetLookAgainMs = 2000;
+// Sent data that nothing has acknowledged for this long, while the system keeps retransmitting it,
+// means the server is gone.
+constexpr uint32_t kNetUnansweredDataMs = 20000;
+// Unanswered probes (zero-window or keep-alive) that mean the server is gone: a live server answers
+// each one, so at most the one in flight is ever unanswered.
+constexpr uint32_t kNetUnansweredProbes = 2;
+// The longest a close waits for what was written to be delivered while the server keeps sending.
+constexpr uint32_t kNetCloseLingerMs = 2000;
+
 // A wait limit meaning "no limit".
 constexpr uint32_t kNetWaitForever = 0xFFFFFFFFu;
 // The longest finite wait handed to the system in one piece, in milliseconds (fits poll()'s int
@@ -26,7 +44,9 @@ bool NetStartup();
 // one). Does not return: ends the process with status 1.
 [[noreturn]] void NetStartupFailed(const char *text, const char *caption);
 
-// Creates a blocking IPv4 TCP stream socket (close-on-exec). Returns kInvalidSocket on failure.
+// Creates a blocking IPv4 TCP stream socket (close-on-exec) with keep-alive on the timing above and
+// urgent data kept in the stream (a Telnet Synch's DM must not be taken out of it). Returns
+// kInvalidSocket on failure.
 NetSocket NetOpenSocket();
 
 // Connects to address[0].address[1].address[2].address[3]:port, blocking. Returns true on success.
@@ -36,12 +56,16 @@ bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port);
 void NetSetNoDelay(NetSocket sock);
 
 // One send of up to length bytes. Returns the number accepted (0 when none), or -1 on error.
-// Never raises SIGPIPE; an interrupted send is restarted.
+// Never raises SIGPIPE; an interrupted send is restarted. A send blocked on a full window waits in
+// slices and fails (ending the connection) once NetPeerGone says the server has vanished.
 int32_t NetSend(NetSocket sock, const void *data, uint32_t length);
 
 // Waits until sock is readable, for at most ms milliseconds (0 polls, kNetWaitForever waits
 // without limit, other values are capped at kNetLongestWait). An interrupted wait goes on with
-// the time that is left.
+// the time that is left. Where the platform can tell a vanished server (NetPeerGone), it is asked
+// whenever the socket stays quiet for a slice (at most kNetLookAgainMs) or for the whole wait; a
+// vanished server ends the connection and the wait reports readable, so the receive that follows
+// fails.
 NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms);
 
 // One receive of up to length bytes. Returns the number received, 0 when the peer closed the
@@ -53,6 +77,22 @@ int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length);
 // readiness wait while data streams in.
 constexpr int32_t kNetNothingYet = -2;
 int32_t NetReceiveIfWaiting(NetSocket sock, void *buffer, uint32_t length);
+
+// Whether the system shows that the server has vanished: data sent and retransmitted with no
+// acknowledgement for kNetUnansweredDataMs, or kNetUnansweredProbes window or keep-alive probes
+// unanswered. False where the platform cannot tell.
+bool NetPeerGone(NetSocket sock);
+
+// Ends a connection judged dead: every later wait, receive and send on it fails at once, and the
+// close that follows resets instead of lingering.
+void NetAbandon(NetSocket sock);
+
+// Ends the sending direction (a FIN after everything queued).
+void NetEndSending(NetSocket sock);
+
+// Bytes written that the server has not acknowledged yet (queued ones included), or -1 where the
+// platform cannot tell.
+int32_t NetUnacknowledged(NetSocket sock);
 
 // Shuts the connection down in both directions and closes the socket. Errors are ignored.
 void NetClose(NetSocket sock);

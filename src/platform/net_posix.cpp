@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,10 +42,25 @@ NetSocket NetOpenSocket()
 #endif
     if (fd < 0)
         return kInvalidSocket;
-#ifdef SO_NOSIGPIPE
     int one = 1;
+#ifdef SO_NOSIGPIPE
     setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
+    // Options that fail (an older system, an emulator) leave the defaults: nothing depends on them
+    // for correctness, only on how soon a vanished server is noticed.
+    setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    int idle = kNetKeepAliveIdleSeconds, interval = kNetKeepAliveIntervalSeconds, probes = kNetKeepAliveProbes;
+#if defined(TCP_KEEPIDLE)
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+#elif defined(TCP_KEEPALIVE)
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle); // macOS
+#endif
+#ifdef TCP_KEEPINTVL
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#endif
+    (void)idle, (void)interval, (void)probes;
     return fd;
 }
 
@@ -83,14 +99,34 @@ void NetSetNoDelay(NetSocket sock)
     setsockopt(ToFd(sock), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// Waits up to ms for events on sock. Returns poll()'s result: 1 ready, 0 quiet, -1 failed; an
+// interrupted wait counts as quiet, so the caller looks at the clock and goes on.
+static int WaitFor(NetSocket sock, short events, uint32_t ms)
+{
+    pollfd p = {ToFd(sock), events, 0};
+    int ready = poll(&p, 1, static_cast<int>(ms));
+    return ready < 0 && errno == EINTR ? 0 : ready;
+}
+
 int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
 {
+    // The socket blocks, but each send here does not: a send that finds the window full waits for
+    // room in slices, looking between them whether the server is still there.
     for (;;) {
-        ssize_t sent = send(ToFd(sock), data, length, MSG_NOSIGNAL);
+        ssize_t sent = send(ToFd(sock), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent >= 0)
             return static_cast<int32_t>(sent);
-        if (errno != EINTR)
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            int ready = WaitFor(sock, POLLOUT, kNetLookAgainMs);
+            if (ready < 0)
+                return -1;
+            if (ready == 0 && NetPeerGone(sock)) {
+                NetAbandon(sock);
+                return -1;
+            }
+        } else if (errno != EINTR) {
             return -1;
+        }
     }
 }
 
@@ -100,22 +136,21 @@ NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms)
     if (!forever && ms > kNetLongestWait)
         ms = kNetLongestWait;
     const uint32_t start = NetTicks();
-    uint32_t left = ms;
+    uint32_t elapsed = 0;
     for (;;) {
-        pollfd p = {ToFd(sock), POLLIN, 0};
-        int ready = poll(&p, 1, forever ? -1 : static_cast<int>(left));
+        uint32_t slice = forever || ms - elapsed > kNetLookAgainMs ? kNetLookAgainMs : ms - elapsed;
+        int ready = WaitFor(sock, POLLIN, slice);
         if (ready > 0)
             return kNetReadable; // POLLIN, or POLLHUP/POLLERR: the receive reports which
-        if (ready == 0)
-            return kNetTimedOut;
-        if (errno != EINTR)
+        if (ready < 0)
             return kNetWaitFailed;
-        if (!forever) {
-            uint32_t elapsed = NetTicks() - start;
-            if (elapsed >= ms)
-                return kNetTimedOut;
-            left = ms - elapsed;
+        elapsed = NetTicks() - start;
+        if (NetPeerGone(sock)) {
+            NetAbandon(sock);
+            return kNetReadable; // the receive finds the connection ended
         }
+        if (!forever && elapsed >= ms)
+            return kNetTimedOut;
     }
 }
 
@@ -141,6 +176,51 @@ int32_t NetReceiveIfWaiting(NetSocket sock, void *buffer, uint32_t length)
         if (errno != EINTR)
             return -1;
     }
+}
+
+bool NetPeerGone(NetSocket sock)
+{
+#if defined(__linux__)
+    tcp_info info;
+    std::memset(&info, 0, sizeof info);
+    socklen_t length = sizeof info;
+    if (getsockopt(ToFd(sock), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 || info.tcpi_state != TCP_ESTABLISHED)
+        return false; // a connection the system has ended already reports that by itself
+    // A live server answers every probe, so at most the one in flight is unanswered; while a live
+    // server keeps its window shut, nothing sent is unacknowledged (the queued data is unsent).
+    if (info.tcpi_probes >= kNetUnansweredProbes)
+        return true;
+    return info.tcpi_unacked > 0 && info.tcpi_retransmits > 0 && info.tcpi_last_ack_recv >= kNetUnansweredDataMs;
+#else
+    (void)sock;
+    return false; // the system's own limits apply
+#endif
+}
+
+void NetAbandon(NetSocket sock)
+{
+    linger now = {1, 0}; // the close resets: nothing is left to deliver to a vanished server
+    setsockopt(ToFd(sock), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    shutdown(ToFd(sock), SHUT_RDWR);
+}
+
+void NetEndSending(NetSocket sock)
+{
+    shutdown(ToFd(sock), SHUT_WR);
+}
+
+int32_t NetUnacknowledged(NetSocket sock)
+{
+#if defined(__linux__)
+    int queued = 0; // unsent plus sent but unacknowledged, the FIN included
+    return ioctl(ToFd(sock), TIOCOUTQ, &queued) == 0 ? queued : -1;
+#elif defined(FIONWRITE)
+    int queued = 0;
+    return ioctl(ToFd(sock), FIONWRITE, &queued) == 0 ? queued : -1;
+#else
+    (void)sock;
+    return -1;
+#endif
 }
 
 void NetClose(NetSocket sock)

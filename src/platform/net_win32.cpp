@@ -2,9 +2,14 @@
 // message box for a failed start-up.
 #include "platform/net.h"
 
+// Order matters: Winsock before windows.h, and mstcpip.h after both.
 #include <winsock2.h>
+
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
+#include <mstcpip.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +39,16 @@ NetSocket NetOpenSocket()
         return kInvalidSocket;
     // The Winsock counterpart of close-on-exec: child processes do not inherit the socket.
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    // Urgent data stays in the stream; keep-alive on the shared timing. Options a system lacks
+    // leave its defaults (without the probe count, Windows sends ten probes).
+    BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char *>(&on), sizeof on);
+    tcp_keepalive keepAlive = {1, kNetKeepAliveIdleSeconds * 1000u, kNetKeepAliveIntervalSeconds * 1000u};
+    DWORD unused = 0;
+    WSAIoctl(s, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &unused, nullptr, nullptr);
+    const DWORD probes = kNetKeepAliveProbes;
+    const int kKeepCount = 16; // TCP_KEEPCNT, Windows 10 1703 and later
+    setsockopt(s, IPPROTO_TCP, kKeepCount, reinterpret_cast<const char *>(&probes), sizeof probes);
     return static_cast<NetSocket>(s);
 }
 
@@ -88,6 +103,31 @@ int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length)
 int32_t NetReceiveIfWaiting(NetSocket, void *, uint32_t)
 {
     return kNetNothingYet; // a blocking Winsock socket has no per-call non-blocking receive
+}
+
+bool NetPeerGone(NetSocket)
+{
+    // Winsock shows no unanswered window probes, so a vanished server cannot be told from a live
+    // one that has stopped reading: the pause is kept alive, keep-alive ends idle connections and
+    // the system's own retransmission limit ends a request in flight.
+    return false;
+}
+
+void NetAbandon(NetSocket sock)
+{
+    linger now = {1, 0};
+    setsockopt(ToSocket(sock), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&now), sizeof now);
+    shutdown(ToSocket(sock), SD_BOTH);
+}
+
+void NetEndSending(NetSocket sock)
+{
+    shutdown(ToSocket(sock), SD_SEND);
+}
+
+int32_t NetUnacknowledged(NetSocket)
+{
+    return -1; // not told by Winsock: the close waits for the server's own close instead
 }
 
 void NetClose(NetSocket sock)

@@ -2,13 +2,11 @@
 #include "port/line_settings.h"
 
 #include "kalvicom.h"
+#include "port/baud_rates.h"
 #include "port/handle.h"
 #include "port/write.h"
 #include "telnet/protocol.h"
 #include "telnet/receiver.h"
-
-static const uint32_t kBaudRates[] = {50,   75,   110,  134,  150,   200,   300,   600,   1200,
-                                      1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 int SendPortCommand(PortContext *pc, const uint8_t *frame, uint32_t length)
 {
@@ -18,14 +16,6 @@ int SendPortCommand(PortContext *pc, const uint8_t *frame, uint32_t length)
         return 0;
     SettleKeepingData(pc, kSettleMs); // a lost connection shows at the next read or write
     return 1;
-}
-
-static bool IsAcceptedBaudRate(uint32_t rate)
-{
-    for (uint32_t accepted : kBaudRates)
-        if (rate == accepted)
-            return true;
-    return false;
 }
 
 // The RFC 2217 value for a DCB Parity or StopBits value, or 0 when it is not accepted.

@@ -53,22 +53,48 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
         return INVALID_HANDLE_VALUE;
     }
     NetSetNoDelay(pc->sock);
-    NetSend(pc->sock, kNegotiation, sizeof kNegotiation); // a broken connection shows at first use
+    NetSend(pc->sock, kNegotiation, sizeof kNegotiation); // a failed send shows in the settle
 
+    // A server that turns the session away (a port held by another client, a client limit)
+    // answers with a closed or reset connection, often after a line of text: the open fails
+    // rather than hand out a port that is already dead.
     uint8_t scratch[kOpenScratch];
     uint32_t flushed;
-    SettleWait(pc, scratch, kOpenScratch, &flushed, kSettleMs);
+    if (!SettleWait(pc, scratch, kOpenScratch, &flushed, kSettleMs)) {
+        NetClose(pc->sock);
+        std::free(pc);
+        return INVALID_HANDLE_VALUE;
+    }
     return pc;
 }
 
-// Closing a socket with received bytes still unread makes the system reset the connection, which
-// throws away written data still queued for the server. Read and drop what has already arrived
-// (bounded, so a server that never stops sending cannot hold the close).
-static void DropUnread(PortContext *pc)
+// Ends the connection without losing what was written. Closing a socket while received bytes are
+// unread makes the system reset the connection, which throws away written data still queued for
+// the server (and makes many servers drop what they had not passed on yet). So the sending side
+// ends first (a FIN behind the data), and what arrives is read and dropped until the server ends
+// its side, or until everything written is acknowledged and nothing more is arriving. Bounded by
+// kNetCloseLingerMs against a server that keeps sending.
+static void CloseLingering(PortContext *pc)
 {
-    for (int i = 0; i < 256 && NetWaitReadable(pc->sock, 0) == kNetReadable; ++i)
-        if (NetReceive(pc->sock, pc->rxBuffer, kBufferSize) <= 0)
+    NetEndSending(pc->sock);
+    const uint32_t start = NetTicks();
+    uint32_t step = 1; // while waiting for acknowledgements, look again after 1, 2, 4 ... 32 ms
+    for (;;) {
+        const uint32_t elapsed = NetTicks() - start;
+        if (elapsed >= kNetCloseLingerMs)
             break;
+        const uint32_t left = kNetCloseLingerMs - elapsed;
+        const int32_t unacknowledged = NetUnacknowledged(pc->sock); // -1: not told, wait for the FIN
+        const uint32_t wait = unacknowledged == 0 ? 0 : unacknowledged > 0 && step < left ? step : left;
+        NetWaitResult ready = NetWaitReadable(pc->sock, wait);
+        if (ready == kNetWaitFailed || (ready == kNetTimedOut && unacknowledged == 0))
+            break;
+        if (ready == kNetReadable && NetReceive(pc->sock, pc->rxBuffer, kBufferSize) <= 0)
+            break; // the server has ended its side, or the connection is gone
+        if (ready == kNetTimedOut && step < 32)
+            step *= 2;
+    }
+    NetClose(pc->sock);
 }
 
 extern "C" KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE handle)
@@ -76,8 +102,7 @@ extern "C" KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE handle)
     PortContext *pc = PortFromHandle(handle);
     if (pc == nullptr)
         return 1;
-    DropUnread(pc);
-    NetClose(pc->sock);
+    CloseLingering(pc);
     std::free(pc);
     return 1;
 }

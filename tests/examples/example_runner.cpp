@@ -59,19 +59,6 @@ Outcome RunExample(const std::string &address)
     return outcome;
 }
 
-// What the example must send: the port's negotiation, 9600 baud, 8 data bits, no parity, one
-// stop bit, then the request "ID?" and a carriage return.
-Bytes ExpectedWire()
-{
-    Bytes wire = Negotiation();
-    for (const Bytes &part :
-         {B({0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0}),
-          B({0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0}), B({0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0}),
-          B({0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0}), Text("ID?\r")})
-        wire.insert(wire.end(), part.begin(), part.end());
-    return wire;
-}
-
 enum class Server { kAnswers, kHangsUp, kAbsent };
 
 struct Piece {
@@ -115,7 +102,7 @@ TEST(Example, RunsAgainstScriptedServer)
         std::future<Outcome> run = std::async(std::launch::async, RunExample, address);
 
         if (server) {
-            const Bytes wire = ExpectedWire();
+            const Bytes wire = QueryWire();
             EXPECT_TRUE(server->WaitReceived(wire.size(), 10000));
             EXPECT_EQ(Hex(server->Received()), Hex(wire));
             for (const Piece &piece : c.answer) {

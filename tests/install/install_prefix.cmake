@@ -1,5 +1,6 @@
 # Installs the build into AREA/prefix and checks what landed in the library and header folders:
 # the header, the shared library and the package files, and nothing of the build's internals.
+# An installed program (kvterm) must run from the prefix with nothing set in the environment.
 cmake_minimum_required(VERSION 3.16)
 set(prefix ${AREA}/prefix)
 file(REMOVE_RECURSE ${prefix})
@@ -45,3 +46,11 @@ foreach(internal kalvicom_objects kalvicom_internal ${BUILD_DIR})
   endif()
 endforeach()
 message(STATUS "installed: ${installed}")
+
+if(KVTERM)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${prefix}/${KVTERM} --version
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "^kvterm ${VERSION} ")
+    message(FATAL_ERROR "the installed ${KVTERM} does not run (${rc}): ${out}${err}")
+  endif()
+endif()

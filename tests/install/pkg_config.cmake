@@ -1,8 +1,12 @@
 # Compiles tests/consumer/consumer.c with the flags `pkg-config --cflags --libs kalvicom` gives,
-# and runs it: first for AREA/prefix as installed, then for a copy of it elsewhere, which proves
-# that kalvicom.pc finds its files from where it lies.
+# and runs it: first for PREFIX (default AREA/prefix) as installed, then for a copy of it elsewhere,
+# which proves that kalvicom.pc finds its files from where it lies.
 cmake_minimum_required(VERSION 3.16)
-set(installed ${AREA}/prefix)
+if(PREFIX)
+  set(installed ${PREFIX})
+else()
+  set(installed ${AREA}/prefix)
+endif()
 set(moved ${AREA}/moved/kalvicom-${VERSION})
 file(REMOVE_RECURSE ${AREA}/moved)
 file(MAKE_DIRECTORY ${AREA}/moved)

@@ -18,7 +18,7 @@ import time
 sys.dont_write_bytecode = True  # nothing is written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peerlib import PATTERN, Failure, check, check_bytes, need_programs, own_session, retry, say, stop_group  # noqa: E402
-from peer_test import Ser2net  # noqa: E402
+from servers import Ser2net  # noqa: E402
 
 LOST_CONNECTION = 5
 

@@ -17,8 +17,8 @@ import time
 
 sys.dont_write_bytecode = True  # nothing is written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peerlib import Stack, hexdump, need_programs  # noqa: E402
-from peer_test import CMSPAR, SERVERS  # noqa: E402
+from peerlib import Stack, hexdump  # noqa: E402
+from servers import CMSPAR, server_from_args  # noqa: E402
 
 STEPS = [
     ("the negotiation", "FF FD 00 FF FB 00 FF FD 2C"),
@@ -63,11 +63,7 @@ def describe(pty):
 
 
 def main():
-    if len(sys.argv) != 2 or sys.argv[1] not in SERVERS:
-        print(__doc__, file=sys.stderr)
-        return 2
-    kind, programs = SERVERS[sys.argv[1]]
-    need_programs(*programs)
+    kind = server_from_args(1, __doc__)
     with Stack() as stack:
         server = kind(stack)
         pty = getattr(server, "pty", None)

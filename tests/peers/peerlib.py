@@ -10,12 +10,17 @@ import ctypes
 import os
 import select
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import termios
 import time
+
+# ser2net's configuration and the "is a port listening" check, shared with the demo and the
+# Windows tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import ser2net  # noqa: E402,F401
+from ser2net import free_port, listening  # noqa: E402,F401
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE for these tests: a server program is not installed
 
@@ -121,30 +126,6 @@ def log_of(proc):
             return f.read().decode(errors="replace")
     except OSError:
         return ""
-
-
-def free_port():
-    """A TCP port nobody listens on right now (the system's pick for port 0)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    """Whether some socket listens on the TCP port, read from /proc without connecting (a
-    connection would start a session on servers that run one program per connection)."""
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                for line in f:
-                    fields = line.split()
-                    local, state = fields[1], fields[3]
-                    if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
-                        return True
-        except OSError:
-            pass
-    return False
 
 
 def wait_listening(proc, port, seconds=10.0):

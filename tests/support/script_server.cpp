@@ -106,7 +106,10 @@ void ScriptServer::Run()
                 received_.insert(received_.end(), buffer, buffer + got);
                 receivedTotal_ += static_cast<size_t>(got);
             } else {
+                // As device servers do, the library's close is answered with a close of our own.
                 peerClosed_ = true;
+                if (got == 0)
+                    shutdown(active, kTestShutdownSend);
             }
             changed_.notify_all();
             if (got > 0 && triggerArmed_ && receivedTotal_ >= triggerAt_) {
@@ -190,6 +193,12 @@ void ScriptServer::Send(const Bytes &bytes)
     TestSendAll(static_cast<TestSocket>(conn_), bytes.data(), bytes.size());
 }
 
+void ScriptServer::SendUrgent(uint8_t byte)
+{
+    WaitAccepted();
+    send(static_cast<TestSocket>(conn_), reinterpret_cast<const char *>(&byte), 1, MSG_OOB);
+}
+
 void ScriptServer::SendAfter(int ms, const Bytes &bytes)
 {
     timers_.emplace_back([this, ms, bytes] {
@@ -256,7 +265,8 @@ void ScriptServer::When(size_t total, const Bytes &reply, ServerAction action)
 bool ScriptServer::WaitTriggered(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !triggerArmed_ && !triggerRunning_; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [this] { return !triggerArmed_ && !triggerRunning_; });
 }
 
 void ScriptServer::StartFlood(const Bytes &unit)
@@ -298,6 +308,12 @@ void ScriptServer::CloseAfter(int ms)
     });
 }
 
+std::string RefusedAddress()
+{
+    ScriptServer gone;
+    return gone.Address();
+}
+
 Bytes B(std::initializer_list<int> values)
 {
     Bytes out;
@@ -309,6 +325,26 @@ Bytes B(std::initializer_list<int> values)
 Bytes Text(const std::string &s)
 {
     return Bytes(s.begin(), s.end());
+}
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes Escaped(const Bytes &data)
+{
+    Bytes out;
+    out.reserve(data.size() + data.size() / 128);
+    for (uint8_t b : data) {
+        out.push_back(b);
+        if (b == 0xFF)
+            out.push_back(0xFF);
+    }
+    return out;
 }
 
 std::string Hex(const Bytes &bytes)

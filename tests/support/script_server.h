@@ -50,6 +50,7 @@ public:
     Bytes Received();                                         // everything received so far
     Bytes TakeReceived();                                     // the same, and forget it
     void Send(const Bytes &bytes);                            // sends now, all of it
+    void SendUrgent(uint8_t byte);                            // one byte as TCP urgent data
     void SendAfter(int ms, const Bytes &bytes);               // sends from a timer thread
     void Close();                                             // orderly close (FIN)
     void Reset();                                             // abortive close (RST)
@@ -102,9 +103,16 @@ private:
     std::vector<std::thread> timers_;
 };
 
+// "127.0.0.1:PORT" where nobody listens: the port a server had a moment ago.
+std::string RefusedAddress();
+
 // Bytes from a list such as {0x41, 0xFF}, or from text.
 Bytes B(std::initializer_list<int> values);
 Bytes Text(const std::string &s);
+// The parts one after the other.
+Bytes Join(std::initializer_list<Bytes> parts);
+// Data as a device server receives it: every 0xFF doubled.
+Bytes Escaped(const Bytes &data);
 // "41 FF 42" for failure messages.
 std::string Hex(const Bytes &bytes);
 

@@ -12,6 +12,7 @@ typedef SOCKET TestSocket;
 typedef int TestSockLen;
 const TestSocket kTestInvalidSocket = INVALID_SOCKET;
 const int kTestShutdownBoth = SD_BOTH;
+const int kTestShutdownSend = SD_SEND;
 inline void TestSocketStartup()
 {
     WSADATA data;
@@ -29,6 +30,7 @@ typedef int TestSocket;
 typedef socklen_t TestSockLen;
 const TestSocket kTestInvalidSocket = -1;
 const int kTestShutdownBoth = SHUT_RDWR;
+const int kTestShutdownSend = SHUT_WR;
 inline void TestSocketStartup() {}
 inline void TestCloseSocket(TestSocket s) { close(s); }
 #endif

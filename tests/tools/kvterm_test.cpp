@@ -1,5 +1,6 @@
-// kvterm as a user runs it: the real program, its standard input a pipe, against the scripted
-// server. What the server receives is checked byte for byte, and so is what kvterm prints.
+// kvterm as a user runs it: the real program against the scripted server, its standard input a
+// pipe, and once in a real terminal (tmux). What the server receives is checked byte for byte,
+// and so is what kvterm prints.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,7 +10,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "script_server.h"
@@ -18,9 +24,14 @@ namespace
 {
 
 const Bytes kNegotiation = {0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C};
+// Line settings on the wire: 19200 baud, 8 data bits, no parity, one stop bit.
+const Bytes kBaud19200 = {0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x4B, 0x00, 0xFF, 0xF0};
+const Bytes kEightBits = {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0};
+const Bytes kNoParity = {0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0};
+const Bytes kOneStopBit = {0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0};
 
 // Exit statuses kvterm documents.
-enum { kDone = 0, kUsage = 2, kRefusedConnection = 3, kRefusedSetting = 4, kLostConnection = 5 };
+enum { kDone = 0, kUsage = 2, kRefusedConnection = 3, kLostConnection = 5 };
 
 Bytes Concat(std::initializer_list<Bytes> parts)
 {
@@ -87,21 +98,32 @@ class Kvterm
         input_ = -1;
     }
 
-    // Reads standard output and error to their end and waits for the exit status; -1 when
-    // kvterm is still running after timeoutMs (it is then killed).
-    int Finish(int timeoutMs = 15000)
+    void Signal(int signal) { kill(pid_, signal); }
+
+    // Reads standard output and error until done() holds or both have ended. Returns false after
+    // timeoutMs.
+    template <typename Done> bool ReadUntil(Done done, int timeoutMs = 15000)
     {
         const auto start = std::chrono::steady_clock::now();
-        while (out_ >= 0 || err_ >= 0) {
+        while ((out_ >= 0 || err_ >= 0) && !done()) {
             pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
             const long elapsed = static_cast<long>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                     .count());
             if (elapsed >= timeoutMs || poll(p, 2, static_cast<int>(timeoutMs - elapsed)) <= 0)
-                return -1;
+                return false;
             Drain(p[0], &out_, &out);
             Drain(p[1], &err_, &err);
         }
+        return true;
+    }
+
+    // Reads standard output and error to their end and waits for the exit status; -1 when
+    // kvterm is still running after timeoutMs (it is then killed).
+    int Finish(int timeoutMs = 15000)
+    {
+        if (!ReadUntil([] { return false; }, timeoutMs))
+            return -1;
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -141,46 +163,60 @@ std::string ClosedAddress()
     return address;
 }
 
-std::vector<std::string> With(const std::string &address, std::vector<std::string> args)
+// The arguments with "@" replaced by the server's address and "%" by its port.
+std::vector<std::string> Fill(std::vector<std::string> args, const ScriptServer &server)
 {
-    args.insert(args.begin(), address);
+    for (std::string &a : args)
+        for (size_t at; (at = a.find_first_of("@%")) != std::string::npos;)
+            a.replace(at, 1, a[at] == '@' ? server.Address() : std::to_string(server.Port()));
     return args;
 }
 
-struct UsageCase {
-    std::vector<std::string> args; // "@" stands for the scripted server's address
-    const char *says;              // part of the message on standard error
+struct ArgumentCase {
+    std::vector<std::string> args;
+    int status;
+    const char *says; // part of standard output or error
 };
 
-TEST(Kvterm, UsageErrorsExitTwoWithoutConnecting)
+TEST(Kvterm, ArgumentsCheckedBeforeConnecting)
 {
-    const UsageCase cases[] = {
-        {{}, "no address"},
-        {{"127.0.0.1"}, "bad address"},
-        {{"localhost:2217"}, "bad address"},
-        {{"127.0.0.256:2217"}, "bad address"},
-        {{"127.0.0.1:0"}, "bad address"},
-        {{"127.0.0.1:65536"}, "bad address"},
-        {{"127.0.0.1:22x"}, "bad address"},
-        {{"@", "--parity", "sometimes"}, "bad value for --parity"},
-        {{"@", "--stop", "3"}, "bad value for --stop"},
-        {{"@", "--baud", "fast"}, "bad value for --baud"},
-        {{"@", "--timeouts", "1,2"}, "bad value for --timeouts"},
-        {{"@", "--baud"}, "--baud needs a value"},
-        {{"@", "--speed", "9600"}, "unknown option --speed"},
-        {{"@", "@"}, "more than one address"},
+    const ArgumentCase cases[] = {
+        {{"--help"}, kDone, "Exit status: 0 done"},
+        {{"@", "--baud", "fast", "-h"}, kUsage, "bad value for --baud"}, // checked in order
+        {{"--version"}, kDone, "kvterm " KVTERM_VERSION},
+        {{}, kUsage, "no address"},
+        {{"127.0.0.1"}, kUsage, "bad address"},
+        {{"localhost:2217"}, kUsage, "bad address"},
+        {{"127.0.0.256:2217"}, kUsage, "bad address"},
+        {{"127.0.0.1:0"}, kUsage, "bad address"},
+        {{"127.0.0.1:65536"}, kUsage, "bad address"},
+        {{"@", "--parity", "sometimes"}, kUsage, "bad value for --parity"},
+        {{"@", "--stop", "3"}, kUsage, "bad value for --stop"},
+        {{"@", "--baud", "12345"}, kUsage, "bad value for --baud"}, // not in the library's list
+        {{"@", "--baud=0"}, kUsage, "bad value for --baud"},
+        {{"@", "--data", "9"}, kUsage, "bad value for --data"},
+        {{"@", "-d4"}, kUsage, "bad value for --data"},
+        {{"@", "--stop", "1.5"}, kUsage, "1.5 stop bits go with 5 data bits only"},
+        {{"@", "-d", "5", "-s", "2"}, kUsage, "not 2"},
+        {{"@", "--eol", "cr+lf"}, kUsage, "bad value for --eol"},
+        {{"@", "--wait", "-1"}, kUsage, "bad value for --wait"},
+        {{"@", "--wait=0.0005"}, kUsage, "bad value for --wait"},
+        {{"@", "--timeouts", "1,2"}, kUsage, "bad value for --timeouts"},
+        {{"@", "--echo=yes"}, kUsage, "--echo takes no value"},
+        {{"@", "--baud"}, kUsage, "--baud needs a value"},
+        {{"@", "-b"}, kUsage, "--baud needs a value"},
+        {{"@", "--speed", "9600"}, kUsage, "unknown option --speed"},
+        {{"@", "-ex"}, kUsage, "unknown option -ex"},
+        {{"@", "-b", "9600", "@"}, kUsage, "more than one address"},
     };
     ScriptServer server;
-    for (const UsageCase &c : cases) {
-        std::vector<std::string> args = c.args;
-        for (std::string &a : args)
-            if (a == "@")
-                a = server.Address();
-        Kvterm term(args);
-        EXPECT_EQ(term.Finish(), kUsage) << c.says;
-        EXPECT_NE(term.err.find(c.says), std::string::npos) << term.err;
+    for (const ArgumentCase &c : cases) {
+        Kvterm term(Fill(c.args, server));
+        EXPECT_EQ(term.Finish(), c.status) << c.says;
+        const std::string printed = std::string(term.out.begin(), term.out.end()) + term.err;
+        EXPECT_NE(printed.find(c.says), std::string::npos) << c.says << ": " << printed;
     }
-    EXPECT_EQ(server.Accepted(), 0) << "a usage error must not connect";
+    EXPECT_EQ(server.Accepted(), 0) << "nothing may connect";
 }
 
 TEST(Kvterm, RefusedConnectionExitsThree)
@@ -191,47 +227,45 @@ TEST(Kvterm, RefusedConnectionExitsThree)
 }
 
 struct SettingCase {
-    std::vector<std::string> args;
-    Bytes wire; // what the server receives after the negotiation, input closed at once
-    int status;
-    const char *why;
+    std::vector<std::string> args; // "@" the server's address, "%" its port
+    Bytes wire;                    // what the server receives after the negotiation, input closed at once
+    const char *says;              // on standard error
 };
 
 TEST(Kvterm, LineSettingsOnTheWire)
 {
     const Bytes baud9600 = {0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0};
+    const Bytes evenParity = {0xFF, 0xFA, 0x2C, 0x03, 0x03, 0xFF, 0xF0};
     const SettingCase cases[] = {
-        {{}, {}, kDone, "no setting given: nothing sent, the server's settings stay"},
-        {{"--baud", "115200", "--data", "7", "--parity", "even", "--stop", "2"},
+        {{"@"}, {}, "connected"},            // no setting given: nothing sent, the server's settings stay
+        {{"127.0.0.1: %"}, {}, "connected"}, // addresses as the library reads them
+        {{"+@/x"}, {}, "connected"},
+        {{"@", "--baud", "115200", "--data", "7", "--parity", "even", "--stop", "2"},
          {0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x02, 0x07, 0xFF,
           0xF0, 0xFF, 0xFA, 0x2C, 0x03, 0x03, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x02, 0xFF, 0xF0},
-         kDone,
-         "all four"},
-        {{"--parity", "mark", "--stop", "1.5"},
-         Concat({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
+         "line settings sent: 115200 7E2"},
+        {{"@", "--parity", "even"},
+         Concat({baud9600, kEightBits, evenParity, kOneStopBit}),
+         "line settings sent: 9600 8E1"},
+        {{"-b", "19200", "@"}, Concat({kBaud19200, kEightBits, kNoParity, kOneStopBit}), "19200 8N1"},
+        {{"@", "--baud=19200", "-pe"}, Concat({kBaud19200, kEightBits, evenParity, kOneStopBit}), "19200 8E1"},
+        {{"@", "-d", "5", "--parity", "mark", "-s1.5"},
+         Concat({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x05, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
                             0x04, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x03, 0xFF, 0xF0}}),
-         kDone,
-         "the others default to 9600 8 data bits"},
-        {{"--parity", "space", "--stop", "1"},
-         Concat({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
-                            0x05, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0}}),
-         kDone,
-         "space parity, one stop bit"},
-        {{"--baud", "12345"}, {}, kRefusedSetting, "a baud rate the library does not take"},
-        {{"--data", "9"}, baud9600, kRefusedSetting, "nine data bits: the baud rate went first"},
-        {{"--data", "4"}, baud9600, kRefusedSetting, "four data bits"},
+         "9600 5M1.5"},
+        {{"@", "--parity=space", "--stop", "1"},
+         Concat({baud9600, kEightBits, {0xFF, 0xFA, 0x2C, 0x03, 0x05, 0xFF, 0xF0}, kOneStopBit}),
+         "9600 8S1"},
     };
     for (const SettingCase &c : cases) {
         ScriptServer server;
-        Kvterm term(With(server.Address(), c.args));
+        Kvterm term(Fill(c.args, server));
         term.CloseInput();
-        EXPECT_EQ(term.Finish(), c.status) << c.why << ": " << term.err;
+        EXPECT_EQ(term.Finish(), kDone) << c.says << ": " << term.err;
         const Bytes want = Concat({kNegotiation, c.wire});
         server.WaitReceived(want.size(), 1000);
-        EXPECT_EQ(Hex(server.Received()), Hex(want)) << c.why;
-        if (c.status == kRefusedSetting) {
-            EXPECT_NE(term.err.find("line setting refused"), std::string::npos) << term.err;
-        }
+        EXPECT_EQ(Hex(server.Received()), Hex(want)) << c.says;
+        EXPECT_NE(term.err.find(c.says), std::string::npos) << term.err;
     }
 }
 
@@ -267,33 +301,61 @@ TEST(Kvterm, CopiesEveryByteBothWays)
 TEST(Kvterm, EveryReadModeCopiesBothWays)
 {
     const std::vector<std::string> cases[] = {
-        {"--timeouts", "max,0,0"},    // immediate: kvterm paces itself
-        {"--timeouts", "0,0,50"},     // total
-        {"--timeouts", "max,max,30"}, // first byte
+        {"@", "--timeouts", "max,0,0"},    // immediate: kvterm paces itself
+        {"@", "--timeouts", "0,0,50"},     // total
+        {"@", "--timeouts", "max,max,30"}, // first byte
     };
     for (const std::vector<std::string> &args : cases) {
         ScriptServer server;
-        Kvterm term(With(server.Address(), args));
+        Kvterm term(Fill(args, server));
         term.Type(Text("ping\r"));
-        ASSERT_TRUE(server.WaitReceived(kNegotiation.size() + 5)) << args[1];
+        ASSERT_TRUE(server.WaitReceived(kNegotiation.size() + 5)) << args[2];
         server.Send(B({'p', 'o', 'n', 'g', 0xFF, 0xFF, '\r'}));
         term.CloseInput();
-        EXPECT_EQ(term.Finish(), kDone) << args[1] << ": " << term.err;
-        EXPECT_EQ(Hex(term.out), Hex(B({'p', 'o', 'n', 'g', 0xFF, '\r'}))) << args[1];
-        EXPECT_EQ(Hex(server.Received()), Hex(Concat({kNegotiation, Text("ping\r")}))) << args[1];
+        EXPECT_EQ(term.Finish(), kDone) << args[2] << ": " << term.err;
+        EXPECT_EQ(Hex(term.out), Hex(B({'p', 'o', 'n', 'g', 0xFF, '\r'}))) << args[2];
+        EXPECT_EQ(Hex(server.Received()), Hex(Concat({kNegotiation, Text("ping\r")}))) << args[2];
     }
 }
 
+struct WaitCase {
+    std::vector<std::string> args;
+    int answerAfterMs; // after the input has ended
+    bool shown;
+};
+
 TEST(Kvterm, ShowsWhatArrivesAfterTheInputEnded)
 {
+    const WaitCase cases[] = {
+        {{"@"}, 200, true},   // within the default half second
+        {{"@"}, 1500, false}, // too late for it
+        {{"@", "--wait", "2.5"}, 1500, true},
+        {{"@", "--wait=0"}, 1500, false},
+    };
+    for (const WaitCase &c : cases) {
+        ScriptServer server;
+        Kvterm term(Fill(c.args, server));
+        term.Type(Text("ID?\r"));
+        term.CloseInput();
+        ASSERT_TRUE(server.WaitReceived(kNegotiation.size() + 4));
+        server.SendAfter(c.answerAfterMs, Text("kalvicom 1\r\n"));
+        EXPECT_EQ(term.Finish(), kDone) << term.err;
+        EXPECT_EQ(Hex(term.out), Hex(c.shown ? Text("kalvicom 1\r\n") : Bytes())) << c.answerAfterMs;
+    }
+}
+
+TEST(Kvterm, ListenIgnoresTheInputAndEndsAtCtrlC)
+{
     ScriptServer server;
-    Kvterm term({server.Address()});
-    term.Type(Text("ID?\r"));
-    term.CloseInput();
-    ASSERT_TRUE(server.WaitReceived(kNegotiation.size() + 4));
-    server.SendAfter(200, Text("kalvicom 1\r\n"));
+    Kvterm term({server.Address(), "--listen"});
+    term.Type(Text("not sent"));
+    ASSERT_TRUE(term.ReadUntil([&] { return term.err.find("connected") != std::string::npos; })) << term.err;
+    server.Send(Text("log\n"));
+    EXPECT_TRUE(term.ReadUntil([&] { return term.out.size() >= 4; }));
+    term.Signal(SIGINT);
     EXPECT_EQ(term.Finish(), kDone) << term.err;
-    EXPECT_EQ(Hex(term.out), Hex(Text("kalvicom 1\r\n")));
+    EXPECT_EQ(Hex(term.out), Hex(Text("log\n")));
+    EXPECT_EQ(Hex(server.Received()), Hex(kNegotiation));
 }
 
 TEST(Kvterm, HexDump)
@@ -319,6 +381,109 @@ TEST(Kvterm, LostConnectionExitsFive)
     server.CloseAfter(100); // input stays open: only the connection can end the run
     EXPECT_EQ(term.Finish(), kLostConnection);
     EXPECT_NE(term.err.find("connection lost"), std::string::npos) << term.err;
+}
+
+// A terminal of the test's own: a tmux server on a socket in a scratch folder, whose one window
+// runs a shell script. Keys are typed with send-keys, the screen is read with capture-pane.
+class Tmux
+{
+  public:
+    explicit Tmux(const std::string &script) : dir_(testing::TempDir() + "kvterm-tmux-" + std::to_string(getpid()))
+    {
+        Shell("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'");
+        std::ofstream(dir_ + "/session.sh") << "cd '" << dir_ << "'\n" << script;
+        Run("new-session -d -x 100 -y 30 'sh session.sh'");
+    }
+    ~Tmux()
+    {
+        Run("kill-server");
+        Shell("rm -rf '" + dir_ + "'");
+    }
+    void Keys(const std::string &keys) { Run("send-keys " + keys); }
+    std::string Screen() { return Output("capture-pane -p"); }
+    // A file the script wrote, or "".
+    std::string File(const std::string &name)
+    {
+        std::ostringstream text;
+        text << std::ifstream(dir_ + "/" + name).rdbuf();
+        return text.str();
+    }
+    // Waits up to 10 s for done() to hold.
+    template <typename Done> bool Wait(Done done)
+    {
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+            if (done())
+                return true;
+        return false;
+    }
+
+  private:
+    static int Shell(const std::string &command) { return std::system(command.c_str()); }
+    std::string Command(const std::string &command)
+    {
+        return "cd '" + dir_ + "' && env -u TMUX tmux -f /dev/null -S socket " + command;
+    }
+    void Run(const std::string &command) { Shell(Command(command) + " >/dev/null 2>&1"); }
+    std::string Output(const std::string &command)
+    {
+        std::string out;
+        if (FILE *f = popen(Command(command).c_str(), "r")) {
+            char buffer[4096];
+            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+                out.append(buffer, n);
+            pclose(f);
+        }
+        return out;
+    }
+
+    std::string dir_;
+};
+
+// One session in a real terminal, as a user types: keys go as typed, Enter as the chosen end of
+// line, Ctrl-C to the device, the menu sets a baud rate, control bytes show, Ctrl-] leaves with
+// status 0 and the terminal settings are as they were. Two more runs check --eol lf and crlf.
+TEST(Kvterm, InteractiveSessionInATerminal)
+{
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux is not installed (Debian package tmux)";
+    ScriptServer first, second, third;
+    const std::pair<ScriptServer *, const char *> runs[] = {
+        {&first, ""}, {&second, " --eol lf"}, {&third, " --eol crlf"}};
+    std::string script = "stty -g >before\n";
+    for (size_t i = 0; i < 3; ++i)
+        script += std::string(KVTERM_PATH) + " " + runs[i].first->Address() + runs[i].second + "; echo $? >status" +
+                  std::to_string(i + 1) + "\n";
+    Tmux tmux(script + "stty -g >after\n");
+    auto screenShows = [&](const std::string &text) {
+        return tmux.Wait([&] { return tmux.Screen().find(text) != std::string::npos; });
+    };
+
+    ASSERT_TRUE(first.WaitReceived(kNegotiation.size())) << tmux.Screen();
+    tmux.Keys("-l ab");
+    EXPECT_TRUE(first.WaitReceived(kNegotiation.size() + 2)) << "keys must go before Enter";
+    tmux.Keys("Enter C-c C-t b");
+    tmux.Keys("-l 19200");
+    tmux.Keys("Enter");
+    const Bytes want = Concat({kNegotiation, Text("ab\r\x03"), kBaud19200, kEightBits, kNoParity, kOneStopBit});
+    EXPECT_TRUE(first.WaitReceived(want.size()));
+    EXPECT_EQ(Hex(first.Received()), Hex(want));
+    EXPECT_TRUE(screenShows("line settings sent: 19200 8N1")) << tmux.Screen();
+    first.Send(B({'x', 0x01, 'y', 0x1B, 'z', 0x7F, '\r', '\n'}));
+    EXPECT_TRUE(screenShows("x^Ay^[z^?")) << tmux.Screen();
+    tmux.Keys("C-]");
+    EXPECT_TRUE(tmux.Wait([&] { return tmux.File("status1") == "0\n"; })) << tmux.File("status1");
+
+    for (ScriptServer *server : {&second, &third}) {
+        const Bytes eol = server == &second ? Text("\n") : Text("\r\n");
+        ASSERT_TRUE(server->WaitReceived(kNegotiation.size())) << tmux.Screen();
+        tmux.Keys("Enter");
+        EXPECT_TRUE(server->WaitReceived(kNegotiation.size() + eol.size()));
+        EXPECT_EQ(Hex(server->Received()), Hex(Concat({kNegotiation, eol})));
+        tmux.Keys("C-]");
+    }
+    EXPECT_TRUE(tmux.Wait([&] { return !tmux.File("after").empty(); })) << tmux.Screen();
+    EXPECT_EQ(tmux.File("status2") + tmux.File("status3"), "0\n0\n");
+    EXPECT_EQ(tmux.File("after"), tmux.File("before")) << "the terminal settings must be restored";
 }
 
 } // namespace

@@ -10,9 +10,9 @@
 #
 #   cmake -DCHECK=... -DDEF=src/kalvicom.def -DDLL=kalvicom.dll -DIMPLIB=kalvicom.dll.a
 #         -DPROGRAM=c_caller.exe -DOBJDUMP=... -DNM=... -P check_linkage.cmake
-include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/def_names.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/def_exports.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/objdump_table.cmake)
-kalvicom_def_names(${DEF} names)
+kalvicom_def_exports(${DEF} names)
 list(SORT names)
 set(failures)
 

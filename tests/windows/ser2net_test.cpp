@@ -1,4 +1,4 @@
-// The DLL against a real ser2net, started on the Linux side by ser2net_fixture.py. Its device is a
+// The DLL against a real ser2net, started on the Linux side by scripts/ser2net.py. Its device is a
 // pseudo-terminal that sends back whatever reaches it, so each payload written must be read back
 // exactly: every byte value, Telnet's 0xFF and the CR NUL pair included.
 #include <gtest/gtest.h>

@@ -1,5 +1,7 @@
-# kalvicom_def_names(DEF OUT): the names listed under EXPORTS in a module-definition file.
-function(kalvicom_def_names def out)
+# kalvicom_def_exports(DEF VAR): sets VAR to the names that the module-definition file DEF exports,
+# in its order. src/kalvicom.def is the one list of exports: the Windows DLL takes it as it is, the
+# ELF version script and the export checks are made from it.
+function(kalvicom_def_exports def var)
   file(STRINGS ${def} lines)
   set(names)
   set(in_exports FALSE)
@@ -11,5 +13,5 @@ function(kalvicom_def_names def out)
       list(APPEND names ${CMAKE_MATCH_1})
     endif()
   endforeach()
-  set(${out} ${names} PARENT_SCOPE)
+  set(${var} ${names} PARENT_SCOPE)
 endfunction()

@@ -22,44 +22,13 @@ inline void Pause(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-inline void SetPortTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant)
-{
-    COMMTIMEOUTS t = {interval, multiplier, constant, 0, 0};
-    ASSERT_EQ(KvSetCommTimeouts(port, &t), 1);
-}
-
-// One read: its result, the bytes it delivered and how long it took.
-struct ReadOutcome {
-    BOOL result;
-    Bytes data;
-    double ms;
-};
-
-inline ReadOutcome ReadNow(HANDLE port, DWORD count)
-{
-    Bytes buffer(count);
-    DWORD got = 12345;
-    Stopwatch clock;
-    BOOL result = KvReadFile(port, buffer.data(), count, &got);
-    double ms = clock.Ms();
-    if (got > count) {
-        ADD_FAILURE() << "read count " << got << " past the buffer";
-        got = 0;
-    }
-    buffer.resize(got);
-    return {result, buffer, ms};
-}
-
 // A scripted server that misbehaves, and beside it a bystander port on a server of its own that
 // must keep working whatever happens to the first.
 class FaultTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        other = KvCreateFile(otherServer.Address().c_str());
-        ASSERT_NE(other, INVALID_HANDLE_VALUE);
-        ASSERT_TRUE(otherServer.WaitReceived(Negotiation().size()));
-        otherServer.TakeReceived();
+        OpenAndTakeNegotiation(otherServer, &other);
         SetPortTimeouts(other, 0, 0, 5000);
     }
     void TearDown() override
