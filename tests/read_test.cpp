@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "port/port_context.h"
+#include "port/read.h"
 #include "port_fixture.h"
 
 namespace
@@ -14,7 +15,38 @@ using Read = PortTest;
 
 const DWORD M = MAXDWORD;
 
-// Each mode with a silent device: how many ms the read of `count` bytes takes.
+// Which mode the time-outs select, and how long a read of count bytes may take: no clock needed.
+TEST(ReadMode, ChosenFromTheTimeouts)
+{
+    const uint32_t kLongest = 0x7FFFFFFF; // the longest wait handed to the system
+    struct {
+        DWORD interval, multiplier, constant, count;
+        ReadMode mode;
+        uint32_t limit;
+        const char *comment;
+    } cases[] = {
+        {0, 0, 0, 10, kUnbounded, 0, "all zero: wait for count bytes"},
+        {M, 0, 0, 10, kImmediate, 0, "MAXDWORD, 0, 0: one look"},
+        {M, M, 500, 10, kFirstByte, 500, "first byte: the constant, whatever the count"},
+        {M, M, 0, 10, kTotal, kLongest, "first-byte look-alike with constant 0: 10 x MAXDWORD"},
+        {M, M, M, 1, kTotal, kLongest, "first-byte look-alike with constant MAXDWORD"},
+        {M, 0, 1, 10, kTotal, 1, "immediate look-alike with a constant"},
+        {5, 0, 0, 100, kTotal, 0, "interval alone: total mode with T = 0, one poll"},
+        {0, 0, 10, 100, kTotal, 10, "the defaults"},
+        {0, 2, 100, 50, kTotal, 200, "50 x 2 + 100"},
+        {0, 1, 0x7FFFFFFE, 1, kTotal, kLongest, "exactly the longest wait"},
+        {0, 0x80000000u, 0, 2, kTotal, kLongest, "2 x 2^31 would wrap to 0 in 32 bits"},
+        {0, 3, 1, 0x55555555u, kTotal, kLongest, "product plus constant would wrap to 0"},
+        {0, 0, M, 1, kTotal, kLongest, "constant alone at its largest"},
+    };
+    for (const auto &c : cases) {
+        uint32_t limit = 12345;
+        EXPECT_EQ(ChooseReadMode(c.interval, c.multiplier, c.constant, c.count, &limit), c.mode) << c.comment;
+        EXPECT_EQ(limit, c.limit) << c.comment;
+    }
+}
+
+// The two modes that do not end on data, with a silent device: how long a read takes.
 struct SilentCase {
     DWORD interval, multiplier, constant, count;
     double atLeast, atMost;
@@ -24,11 +56,8 @@ struct SilentCase {
 TEST_F(Read, SilentDeviceTiming)
 {
     const SilentCase cases[] = {
-        {0, 0, 10, 100, 9, 80, "defaults: gives up after about 10 ms"},
         {M, 0, 0, 100, 0, 30, "immediate: returns at once"},
         {M, M, 300, 100, 290, 450, "first byte: waits the constant"},
-        {0, 2, 100, 50, 190, 350, "total: 50 x 2 + 100 = 200 ms"},
-        {5, 0, 0, 100, 0, 30, "interval alone: total mode with T = 0, one poll"},
     };
     for (const SilentCase &c : cases) {
         SetTimeouts(c.interval, c.multiplier, c.constant);
@@ -221,28 +250,6 @@ TEST_F(ReadLimits, FreshPortGivesUpAfterTenMs)
     EXPECT_TRUE(ReadBytes(100).empty());
     EXPECT_GE(clock.Ms(), 9);
     EXPECT_LE(clock.Ms(), 80);
-}
-
-TEST_F(ReadLimits, HugeTotalsWaitInsteadOfWrapping)
-{
-    // Each of these would wrap to a zero-time poll in 32 bits; the data arrives after 50 ms.
-    struct Case {
-        DWORD interval, multiplier, constant;
-        const char *comment;
-    };
-    const Case cases[] = {
-        {0, 0x80000000u, 0, "2 x 2^31 overflows 32 bits"},
-        {0, 0x80000000u, 0x80000000u, "product plus constant"},
-        {MAXDWORD, MAXDWORD, 0, "first-byte look-alike with constant 0 is a total mode"},
-        {0, 0, MAXDWORD, "constant alone at its largest"},
-    };
-    for (const Case &c : cases) {
-        SetTimeouts(c.interval, c.multiplier, c.constant);
-        server.SendAfter(50, B({0x61, 0x62}));
-        Stopwatch clock;
-        EXPECT_EQ(Hex(ReadBytes(2)), "61 62") << c.comment;
-        EXPECT_GE(clock.Ms(), 40) << c.comment;
-    }
 }
 
 } // namespace
