@@ -3,6 +3,7 @@
 
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "port/port_context.h"
 #include "port/read.h"
@@ -70,58 +71,37 @@ TEST_F(Read, SilentDeviceTiming)
     }
 }
 
-TEST_F(Read, FirstByteModeReturnsOnFirstData)
+// Data arriving while a read waits: what it delivers, and when it returns.
+TEST_F(Read, DataArrivingDuringTheWait)
 {
-    SetTimeouts(M, M, 2000);
-    server.SendAfter(50, B({0x41, 0x42}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(10)), "41 42");
-    EXPECT_GE(clock.Ms(), 40);
-    EXPECT_LE(clock.Ms(), 500);
-}
-
-TEST_F(Read, FirstByteModeIgnoresControlTraffic)
-{
-    SetTimeouts(M, M, 400);
-    // A modem-state notification with no data must not end the wait; data after it does.
-    server.SendAfter(30, B({0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0}));
-    server.SendAfter(150, B({0x43}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(10)), "43");
-    EXPECT_GE(clock.Ms(), 140);
-    EXPECT_LE(clock.Ms(), 390);
-}
-
-TEST_F(Read, UnboundedWaitsForExactlyCount)
-{
-    SetTimeouts(0, 0, 0);
-    server.SendAfter(20, B({0x31, 0x32, 0x33}));
-    server.SendAfter(120, B({0xFF, 0xFB, 0x01, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x30, 0x41}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(10)), "31 32 33 34 35 36 37 38 39 30");
-    EXPECT_GE(clock.Ms(), 110);
-    // The eleventh byte waits for the next read.
-    SetTimeouts(M, 0, 0);
-    EXPECT_EQ(Hex(ReadBytes(10)), "41");
-}
-
-TEST_F(Read, TotalModeDeliversWhatArrivedByTheDeadline)
-{
-    SetTimeouts(0, 2, 100); // 50 bytes: 200 ms
-    server.SendAfter(30, B({0x61, 0x62}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(50)), "61 62");
-    EXPECT_GE(clock.Ms(), 190);
-    EXPECT_LE(clock.Ms(), 350);
-}
-
-TEST_F(Read, TotalModeEndsEarlyWhenCountArrives)
-{
-    SetTimeouts(0, 0, 2000);
-    server.SendAfter(30, B({0x61, 0x62, 0x63}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(3)), "61 62 63");
-    EXPECT_LE(clock.Ms(), 500);
+    struct Send {
+        int atMs;
+        Bytes bytes;
+    };
+    struct {
+        DWORD interval, multiplier, constant, count;
+        std::vector<Send> sends;
+        const char *expect;
+        double atLeast, atMost;
+        const char *comment;
+    } cases[] = {
+        {M, M, 2000, 10, {{50, B({0x41, 0x42})}}, "41 42", 40, 500, "first byte: returns on the first data"},
+        {M, M, 400, 10, {{30, B({0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0})}, {150, B({0x43})}}, "43", 140, 390,
+         "first byte: a notification without data does not end the wait"},
+        {0, 0, 0, 10, {{20, B({0x31, 0x32, 0x33})}, {120, B({0xFF, 0xFB, 0x01, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x30})}},
+         "31 32 33 34 35 36 37 38 39 30", 110, 1000, "unbounded: waits for exactly count bytes"},
+        {0, 2, 100, 50, {{30, B({0x61, 0x62})}}, "61 62", 190, 350, "total: what arrived by 50 x 2 + 100 ms"},
+        {0, 0, 2000, 3, {{30, B({0x61, 0x62, 0x63})}}, "61 62 63", 20, 500, "total: ends early when count arrived"},
+    };
+    for (const auto &c : cases) {
+        SetTimeouts(c.interval, c.multiplier, c.constant);
+        for (const Send &send : c.sends)
+            server.SendAfter(send.atMs, send.bytes);
+        Stopwatch clock;
+        EXPECT_EQ(Hex(ReadBytes(c.count)), c.expect) << c.comment;
+        EXPECT_GE(clock.Ms(), c.atLeast) << c.comment;
+        EXPECT_LE(clock.Ms(), c.atMost) << c.comment;
+    }
 }
 
 TEST_F(Read, ImmediateModeUsesBufferedBytesWithoutWaiting)
