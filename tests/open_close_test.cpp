@@ -6,7 +6,7 @@
 #include <string>
 
 #include "port/port_context.h"
-#include "port/startup.h"
+#include "platform/startup.h"
 #include "telnet/receiver.h"
 
 #include <algorithm>

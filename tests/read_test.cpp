@@ -3,8 +3,10 @@
 
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "port/port_context.h"
+#include "port/read.h"
 #include "port_fixture.h"
 
 namespace
@@ -14,7 +16,38 @@ using Read = PortTest;
 
 const DWORD M = MAXDWORD;
 
-// Each mode with a silent device: how many ms the read of `count` bytes takes.
+// Which mode the time-outs select, and how long a read of count bytes may take: no clock needed.
+TEST(ReadMode, ChosenFromTheTimeouts)
+{
+    const uint32_t kLongest = 0x7FFFFFFF; // the longest wait handed to the system
+    struct {
+        DWORD interval, multiplier, constant, count;
+        ReadMode mode;
+        uint32_t limit;
+        const char *comment;
+    } cases[] = {
+        {0, 0, 0, 10, kUnbounded, 0, "all zero: wait for count bytes"},
+        {M, 0, 0, 10, kImmediate, 0, "MAXDWORD, 0, 0: one look"},
+        {M, M, 500, 10, kFirstByte, 500, "first byte: the constant, whatever the count"},
+        {M, M, 0, 10, kTotal, kLongest, "first-byte look-alike with constant 0: 10 x MAXDWORD"},
+        {M, M, M, 1, kTotal, kLongest, "first-byte look-alike with constant MAXDWORD"},
+        {M, 0, 1, 10, kTotal, 1, "immediate look-alike with a constant"},
+        {5, 0, 0, 100, kTotal, 0, "interval alone: total mode with T = 0, one poll"},
+        {0, 0, 10, 100, kTotal, 10, "the defaults"},
+        {0, 2, 100, 50, kTotal, 200, "50 x 2 + 100"},
+        {0, 1, 0x7FFFFFFE, 1, kTotal, kLongest, "exactly the longest wait"},
+        {0, 0x80000000u, 0, 2, kTotal, kLongest, "2 x 2^31 would wrap to 0 in 32 bits"},
+        {0, 3, 1, 0x55555555u, kTotal, kLongest, "product plus constant would wrap to 0"},
+        {0, 0, M, 1, kTotal, kLongest, "constant alone at its largest"},
+    };
+    for (const auto &c : cases) {
+        uint32_t limit = 12345;
+        EXPECT_EQ(ChooseReadMode(c.interval, c.multiplier, c.constant, c.count, &limit), c.mode) << c.comment;
+        EXPECT_EQ(limit, c.limit) << c.comment;
+    }
+}
+
+// The two modes that do not end on data, with a silent device: how long a read takes.
 struct SilentCase {
     DWORD interval, multiplier, constant, count;
     double atLeast, atMost;
@@ -24,11 +57,8 @@ struct SilentCase {
 TEST_F(Read, SilentDeviceTiming)
 {
     const SilentCase cases[] = {
-        {0, 0, 10, 100, 9, 80, "defaults: gives up after about 10 ms"},
         {M, 0, 0, 100, 0, 30, "immediate: returns at once"},
         {M, M, 300, 100, 290, 450, "first byte: waits the constant"},
-        {0, 2, 100, 50, 190, 350, "total: 50 x 2 + 100 = 200 ms"},
-        {5, 0, 0, 100, 0, 30, "interval alone: total mode with T = 0, one poll"},
     };
     for (const SilentCase &c : cases) {
         SetTimeouts(c.interval, c.multiplier, c.constant);
@@ -41,58 +71,37 @@ TEST_F(Read, SilentDeviceTiming)
     }
 }
 
-TEST_F(Read, FirstByteModeReturnsOnFirstData)
+// Data arriving while a read waits: what it delivers, and when it returns.
+TEST_F(Read, DataArrivingDuringTheWait)
 {
-    SetTimeouts(M, M, 2000);
-    server.SendAfter(50, B({0x41, 0x42}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(10)), "41 42");
-    EXPECT_GE(clock.Ms(), 40);
-    EXPECT_LE(clock.Ms(), 500);
-}
-
-TEST_F(Read, FirstByteModeIgnoresControlTraffic)
-{
-    SetTimeouts(M, M, 400);
-    // A modem-state notification with no data must not end the wait; data after it does.
-    server.SendAfter(30, B({0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0}));
-    server.SendAfter(150, B({0x43}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(10)), "43");
-    EXPECT_GE(clock.Ms(), 140);
-    EXPECT_LE(clock.Ms(), 390);
-}
-
-TEST_F(Read, UnboundedWaitsForExactlyCount)
-{
-    SetTimeouts(0, 0, 0);
-    server.SendAfter(20, B({0x31, 0x32, 0x33}));
-    server.SendAfter(120, B({0xFF, 0xFB, 0x01, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x30, 0x41}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(10)), "31 32 33 34 35 36 37 38 39 30");
-    EXPECT_GE(clock.Ms(), 110);
-    // The eleventh byte waits for the next read.
-    SetTimeouts(M, 0, 0);
-    EXPECT_EQ(Hex(ReadBytes(10)), "41");
-}
-
-TEST_F(Read, TotalModeDeliversWhatArrivedByTheDeadline)
-{
-    SetTimeouts(0, 2, 100); // 50 bytes: 200 ms
-    server.SendAfter(30, B({0x61, 0x62}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(50)), "61 62");
-    EXPECT_GE(clock.Ms(), 190);
-    EXPECT_LE(clock.Ms(), 350);
-}
-
-TEST_F(Read, TotalModeEndsEarlyWhenCountArrives)
-{
-    SetTimeouts(0, 0, 2000);
-    server.SendAfter(30, B({0x61, 0x62, 0x63}));
-    Stopwatch clock;
-    EXPECT_EQ(Hex(ReadBytes(3)), "61 62 63");
-    EXPECT_LE(clock.Ms(), 500);
+    struct Send {
+        int atMs;
+        Bytes bytes;
+    };
+    struct {
+        DWORD interval, multiplier, constant, count;
+        std::vector<Send> sends;
+        const char *expect;
+        double atLeast, atMost;
+        const char *comment;
+    } cases[] = {
+        {M, M, 2000, 10, {{50, B({0x41, 0x42})}}, "41 42", 40, 500, "first byte: returns on the first data"},
+        {M, M, 400, 10, {{30, B({0xFF, 0xFA, 0x2C, 0x6B, 0x30, 0xFF, 0xF0})}, {150, B({0x43})}}, "43", 140, 390,
+         "first byte: a notification without data does not end the wait"},
+        {0, 0, 0, 10, {{20, B({0x31, 0x32, 0x33})}, {120, B({0xFF, 0xFB, 0x01, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x30})}},
+         "31 32 33 34 35 36 37 38 39 30", 110, 1000, "unbounded: waits for exactly count bytes"},
+        {0, 2, 100, 50, {{30, B({0x61, 0x62})}}, "61 62", 190, 350, "total: what arrived by 50 x 2 + 100 ms"},
+        {0, 0, 2000, 3, {{30, B({0x61, 0x62, 0x63})}}, "61 62 63", 20, 500, "total: ends early when count arrived"},
+    };
+    for (const auto &c : cases) {
+        SetTimeouts(c.interval, c.multiplier, c.constant);
+        for (const Send &send : c.sends)
+            server.SendAfter(send.atMs, send.bytes);
+        Stopwatch clock;
+        EXPECT_EQ(Hex(ReadBytes(c.count)), c.expect) << c.comment;
+        EXPECT_GE(clock.Ms(), c.atLeast) << c.comment;
+        EXPECT_LE(clock.Ms(), c.atMost) << c.comment;
+    }
 }
 
 TEST_F(Read, ImmediateModeUsesBufferedBytesWithoutWaiting)
@@ -221,28 +230,6 @@ TEST_F(ReadLimits, FreshPortGivesUpAfterTenMs)
     EXPECT_TRUE(ReadBytes(100).empty());
     EXPECT_GE(clock.Ms(), 9);
     EXPECT_LE(clock.Ms(), 80);
-}
-
-TEST_F(ReadLimits, HugeTotalsWaitInsteadOfWrapping)
-{
-    // Each of these would wrap to a zero-time poll in 32 bits; the data arrives after 50 ms.
-    struct Case {
-        DWORD interval, multiplier, constant;
-        const char *comment;
-    };
-    const Case cases[] = {
-        {0, 0x80000000u, 0, "2 x 2^31 overflows 32 bits"},
-        {0, 0x80000000u, 0x80000000u, "product plus constant"},
-        {MAXDWORD, MAXDWORD, 0, "first-byte look-alike with constant 0 is a total mode"},
-        {0, 0, MAXDWORD, "constant alone at its largest"},
-    };
-    for (const Case &c : cases) {
-        SetTimeouts(c.interval, c.multiplier, c.constant);
-        server.SendAfter(50, B({0x61, 0x62}));
-        Stopwatch clock;
-        EXPECT_EQ(Hex(ReadBytes(2)), "61 62") << c.comment;
-        EXPECT_GE(clock.Ms(), 40) << c.comment;
-    }
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Library-load entry on Windows: DllMain hands every notification to the shared start-up step.
 #include <windows.h>
 
-#include "port/startup.h"
+#include "platform/startup.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {

@@ -100,6 +100,14 @@ void NetClose(NetSocket sock);
 // Milliseconds on a monotonic clock, wrapping at 2^32. Compare as (now - start), unsigned.
 uint32_t NetTicks();
 
+// Milliseconds left of a limit that began at start (a NetTicks value); 0 once it has passed. Safe
+// across the counter's wrap for limits up to 2^31 ms.
+inline uint32_t NetTimeLeft(uint32_t start, uint32_t limit)
+{
+    const uint32_t elapsed = NetTicks() - start;
+    return elapsed >= limit ? 0 : limit - elapsed;
+}
+
 // Blocks the calling thread for ms milliseconds.
 void NetSleep(uint32_t ms);
 

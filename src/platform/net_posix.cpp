@@ -136,20 +136,18 @@ NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms)
     if (!forever && ms > kNetLongestWait)
         ms = kNetLongestWait;
     const uint32_t start = NetTicks();
-    uint32_t elapsed = 0;
     for (;;) {
-        uint32_t slice = forever || ms - elapsed > kNetLookAgainMs ? kNetLookAgainMs : ms - elapsed;
-        int ready = WaitFor(sock, POLLIN, slice);
+        const uint32_t left = forever ? kNetLookAgainMs : NetTimeLeft(start, ms);
+        int ready = WaitFor(sock, POLLIN, left < kNetLookAgainMs ? left : kNetLookAgainMs);
         if (ready > 0)
             return kNetReadable; // POLLIN, or POLLHUP/POLLERR: the receive reports which
         if (ready < 0)
             return kNetWaitFailed;
-        elapsed = NetTicks() - start;
         if (NetPeerGone(sock)) {
             NetAbandon(sock);
             return kNetReadable; // the receive finds the connection ended
         }
-        if (!forever && elapsed >= ms)
+        if (!forever && NetTimeLeft(start, ms) == 0)
             return kNetTimedOut;
     }
 }

@@ -1,4 +1,5 @@
-// Turning a caller's handle into its port, and the checks every exported call shares.
+// Turning a caller's handle into its port: the null and INVALID_HANDLE_VALUE check that every
+// exported call on a port makes first.
 #ifndef KALVICOM_PORT_HANDLE_H
 #define KALVICOM_PORT_HANDLE_H
 

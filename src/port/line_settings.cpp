@@ -31,16 +31,17 @@ static uint8_t StopBitsValue(uint8_t stopBits)
 }
 
 // Sends a one-byte setting when the requested DCB value differs from the cached one, and caches
-// it once sent. Returns 0 when the command could not be sent.
-static int SendIfChanged(PortContext *pc, uint8_t command, uint8_t wireValue, uint8_t requested, uint8_t *cached)
+// it once sent. Returns false when the command could not be sent.
+static bool SendIfChanged(PortContext *pc, uint8_t command, uint8_t wireValue, uint8_t requested, uint8_t *cached)
 {
     if (requested == *cached)
-        return 1;
-    const uint8_t frame[] = {IAC, SB, COM_PORT_OPTION, command, wireValue, IAC, SE};
+        return true;
+    const uint8_t frame[] = {telnet::IAC, telnet::SB, telnet::COM_PORT_OPTION, command, wireValue,
+                             telnet::IAC, telnet::SE};
     if (!SendPortCommand(pc, frame, sizeof frame))
-        return 0;
+        return false;
     *cached = requested;
-    return 1;
+    return true;
 }
 
 extern "C" KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE handle, const DCB *dcb)
@@ -55,16 +56,16 @@ extern "C" KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE handle, const DCB *dcb)
     if (!IsAcceptedBaudRate(rate))
         return 0;
     if (rate != pc->cachedBaudRate) {
-        const uint8_t frame[] = {IAC,
-                                 SB,
-                                 COM_PORT_OPTION,
-                                 SET_BAUDRATE,
+        const uint8_t frame[] = {telnet::IAC,
+                                 telnet::SB,
+                                 telnet::COM_PORT_OPTION,
+                                 telnet::SET_BAUDRATE,
                                  static_cast<uint8_t>(rate >> 24),
                                  static_cast<uint8_t>(rate >> 16),
                                  static_cast<uint8_t>(rate >> 8),
                                  static_cast<uint8_t>(rate),
-                                 IAC,
-                                 SE};
+                                 telnet::IAC,
+                                 telnet::SE};
         if (!SendPortCommand(pc, frame, sizeof frame))
             return 0;
         pc->cachedBaudRate = rate;
@@ -72,15 +73,15 @@ extern "C" KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE handle, const DCB *dcb)
 
     if (dcb->ByteSize < 5 || dcb->ByteSize > 8)
         return 0;
-    if (!SendIfChanged(pc, SET_DATASIZE, dcb->ByteSize, dcb->ByteSize, &pc->cachedByteSize))
+    if (!SendIfChanged(pc, telnet::SET_DATASIZE, dcb->ByteSize, dcb->ByteSize, &pc->cachedByteSize))
         return 0;
 
     const uint8_t parity = ParityValue(dcb->Parity);
-    if (parity == 0 || !SendIfChanged(pc, SET_PARITY, parity, dcb->Parity, &pc->cachedParity))
+    if (parity == 0 || !SendIfChanged(pc, telnet::SET_PARITY, parity, dcb->Parity, &pc->cachedParity))
         return 0;
 
     const uint8_t stopBits = StopBitsValue(dcb->StopBits);
-    if (stopBits == 0 || !SendIfChanged(pc, SET_STOPSIZE, stopBits, dcb->StopBits, &pc->cachedStopBits))
+    if (stopBits == 0 || !SendIfChanged(pc, telnet::SET_STOPSIZE, stopBits, dcb->StopBits, &pc->cachedStopBits))
         return 0;
     return 1;
 }

@@ -8,7 +8,9 @@
 #include "telnet/receiver.h"
 
 // Binary transmission both ways, and the COM-PORT-OPTION from the server.
-static const uint8_t kNegotiation[] = {IAC, DO, TRANSMIT_BINARY, IAC, WILL, TRANSMIT_BINARY, IAC, DO, COM_PORT_OPTION};
+static const uint8_t kNegotiation[] = {telnet::IAC, telnet::DO,   telnet::TRANSMIT_BINARY,
+                                       telnet::IAC, telnet::WILL, telnet::TRANSMIT_BINARY,
+                                       telnet::IAC, telnet::DO,   telnet::COM_PORT_OPTION};
 
 // How much decoded data the flush of the server's first answers may swallow.
 constexpr uint32_t kOpenScratch = 256;
@@ -80,10 +82,9 @@ static void CloseLingering(PortContext *pc)
     const uint32_t start = NetTicks();
     uint32_t step = 1; // while waiting for acknowledgements, look again after 1, 2, 4 ... 32 ms
     for (;;) {
-        const uint32_t elapsed = NetTicks() - start;
-        if (elapsed >= kNetCloseLingerMs)
+        const uint32_t left = NetTimeLeft(start, kNetCloseLingerMs);
+        if (left == 0)
             break;
-        const uint32_t left = kNetCloseLingerMs - elapsed;
         const int32_t unacknowledged = NetUnacknowledged(pc->sock); // -1: not told, wait for the FIN
         const uint32_t wait = unacknowledged == 0 ? 0 : unacknowledged > 0 && step < left ? step : left;
         NetWaitResult ready = NetWaitReadable(pc->sock, wait);

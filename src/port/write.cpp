@@ -28,17 +28,17 @@ uint32_t EscapeChunk(PortContext *pc, const uint8_t *in, uint32_t length, bool *
         uint32_t limit = length - used;
         if (limit > kBufferSize - pc->txCount)
             limit = kBufferSize - pc->txCount;
-        const void *iac = std::memchr(in + used, IAC, limit);
+        const void *iac = std::memchr(in + used, telnet::IAC, limit);
         uint32_t run = iac ? static_cast<uint32_t>(static_cast<const uint8_t *>(iac) - (in + used)) : limit;
         std::memcpy(tx + pc->txCount, in + used, run);
         pc->txCount += run;
         used += run;
         if (iac != nullptr) {
             // run < limit, so there is room for at least the first of the pair.
-            tx[pc->txCount++] = IAC;
+            tx[pc->txCount++] = telnet::IAC;
             ++used;
             if (pc->txCount < kBufferSize)
-                tx[pc->txCount++] = IAC;
+                tx[pc->txCount++] = telnet::IAC;
             else
                 *carry = true; // the doubling 0xFF opens the next chunk
         }
@@ -59,7 +59,7 @@ extern "C" KALVICOM_API BOOL KVAPI KvWriteFile(HANDLE handle, const void *data, 
     bool carry = false;
     while (left > 0 || carry) {
         if (carry) {
-            pc->txBuffer[pc->txCount++] = IAC;
+            pc->txBuffer[pc->txCount++] = telnet::IAC;
             carry = false;
         }
         uint32_t used = EscapeChunk(pc, in, left, &carry);

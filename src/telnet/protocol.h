@@ -1,8 +1,10 @@
-// Protocol byte values, named as their RFCs name them.
+// Protocol byte values, named as their RFCs name them, in a namespace of their own (telnet::IAC).
 #ifndef KALVICOM_TELNET_PROTOCOL_H
 #define KALVICOM_TELNET_PROTOCOL_H
 
 #include <cstdint>
+
+namespace telnet {
 
 // Telnet commands (RFC 854)
 constexpr uint8_t SE = 0xF0;   // end of subnegotiation
@@ -31,5 +33,7 @@ constexpr uint8_t SET_BAUDRATE = 1;
 constexpr uint8_t SET_DATASIZE = 2;
 constexpr uint8_t SET_PARITY = 3;
 constexpr uint8_t SET_STOPSIZE = 4;
+
+} // namespace telnet
 
 #endif

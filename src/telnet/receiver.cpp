@@ -44,17 +44,17 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
         const uint8_t b = in[i];
         if (inSubnegotiation) {
             if (iacSeen) {
-                if (b == SE) {
+                if (b == telnet::SE) {
                     iacSeen = 0;
                     inSubnegotiation = 0;
-                } else if (b == IAC) {
+                } else if (b == telnet::IAC) {
                     iacSeen = 0; // escaped 0xFF inside the subnegotiation
                 }
                 // any other byte is dropped and the IAC stays pending
                 ++i;
             } else {
                 // Everything up to the next IAC belongs to the subnegotiation.
-                const void *iac = std::memchr(in + i, IAC, n - i);
+                const void *iac = std::memchr(in + i, telnet::IAC, n - i);
                 if (iac == nullptr) {
                     i = n;
                 } else {
@@ -65,16 +65,16 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
             continue;
         }
         if (iacSeen) {
-            if (b == IAC) {
+            if (b == telnet::IAC) {
                 if (count == room)
                     break; // a data 0xFF: leave the pair half-read for the next call
-                out[count++] = IAC;
-            } else if (b == SB) {
+                out[count++] = telnet::IAC;
+            } else if (b == telnet::SB) {
                 inSubnegotiation = 1;
-            } else if (b == SE) {
+            } else if (b == telnet::SE) {
                 inSubnegotiation = 0;
                 skipOptionByte = 0;
-            } else if (b >= WILL && b <= DONT) {
+            } else if (b >= telnet::WILL && b <= telnet::DONT) {
                 skipOptionByte = 1; // option negotiation: an option code follows
             }
             // every other command (NOP, DM, BRK, IP, AO, AYT, EC, EL, GA, ...) stands alone
@@ -87,7 +87,7 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
             ++i;
             continue;
         }
-        if (b == IAC) {
+        if (b == telnet::IAC) {
             iacSeen = 1;
             ++i;
             continue;
@@ -100,14 +100,14 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
             uint32_t limit = n - i;
             if (limit > room - count)
                 limit = room - count;
-            const void *iac = std::memchr(in + i, IAC, limit);
+            const void *iac = std::memchr(in + i, telnet::IAC, limit);
             uint32_t run = iac ? static_cast<uint32_t>(static_cast<const uint8_t *>(iac) - (in + i)) : limit;
             std::memcpy(out + count, in + i, run);
             count += run;
             i += run;
-            if (iac == nullptr || i + 1 >= n || in[i + 1] != IAC)
+            if (iac == nullptr || i + 1 >= n || in[i + 1] != telnet::IAC)
                 break;
-            out[count++] = IAC;
+            out[count++] = telnet::IAC;
             i += 2;
         }
     }
@@ -135,50 +135,59 @@ void TelnetSkipControl(PortContext *pc)
     Decode(pc, nullptr, 0);
 }
 
+int32_t ReceiveAndDecode(PortContext *pc, uint8_t *out, uint32_t room, uint32_t ms, uint32_t rules)
+{
+    const uint32_t start = NetTicks();
+    uint32_t count = 0;
+    uint32_t wait = ms;
+    for (;;) {
+        if (pc->rxPending == 0) {
+            FillResult r = FillReceiveBuffer(pc, wait);
+            if (r == kFillFailed)
+                return -1;
+            if (r == kFillTimedOut)
+                break;
+        }
+        if (room == 0)
+            TelnetSkipControl(pc);
+        else
+            count += static_cast<uint32_t>(TelnetDecode(pc, out + count, room - count));
+        const bool dataSeen = count > 0 || pc->rxPending > 0; // with room left, all is consumed
+        if ((room > 0 && count == room) || (rules & kReceiveOnce) || ((rules & kReceiveUntilData) && dataSeen))
+            break;
+        if (ms == kNetWaitForever)
+            continue;
+        const uint32_t left = NetTimeLeft(start, ms);
+        if (left == 0)
+            break;
+        wait = (rules & kReceiveFullWaits) ? ms : left;
+    }
+    return static_cast<int32_t>(count);
+}
+
 int SettleWait(PortContext *pc, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms)
 {
     if (pc == nullptr || scratch == nullptr || decoded == nullptr)
         return 0;
     *decoded = 0;
-    const uint32_t start = NetTicks();
-    uint32_t count = 0;
-    while (count < room) {
-        if (pc->rxPending == 0) {
-            FillResult r = FillReceiveBuffer(pc, ms); // the full ms each time, not the time left
-            if (r == kFillFailed)
-                return 0;
-            if (r == kFillTimedOut)
-                break;
-        }
-        count += static_cast<uint32_t>(TelnetDecode(pc, scratch + count, room - count));
-        if (NetTicks() - start >= ms)
-            break;
-    }
-    *decoded = count;
+    if (room == 0)
+        return 1;
+    // Each receive may wait the full ms, not the time left: the settle lasts up to twice ms.
+    const int32_t count = ReceiveAndDecode(pc, scratch, room, ms, kReceiveFullWaits);
+    if (count < 0)
+        return 0;
+    *decoded = static_cast<uint32_t>(count);
     return 1;
 }
 
-int SettleKeepingData(PortContext *pc, uint32_t ms)
+bool SettleKeepingData(PortContext *pc, uint32_t ms)
 {
     const uint32_t start = NetTicks();
-    for (;;) {
-        if (pc->rxPending == 0) {
-            FillResult r = FillReceiveBuffer(pc, ms);
-            if (r == kFillFailed)
-                return 0;
-            if (r == kFillTimedOut)
-                return 1;
-        }
-        TelnetSkipControl(pc);
-        const uint32_t elapsed = NetTicks() - start;
-        if (pc->rxPending > 0) {
-            // Data is waiting for the next read, so nothing more can be received here: let the
-            // rest of the window pass without touching the socket.
-            if (elapsed < ms)
-                NetSleep(ms - elapsed);
-            return 1;
-        }
-        if (elapsed >= ms)
-            return 1;
-    }
+    if (ReceiveAndDecode(pc, nullptr, 0, ms, kReceiveFullWaits | kReceiveUntilData) < 0)
+        return false;
+    // Data is waiting for the next read, so nothing more can be received here: let the rest of
+    // the window pass without touching the socket.
+    if (pc->rxPending > 0)
+        NetSleep(NetTimeLeft(start, ms));
+    return true;
 }

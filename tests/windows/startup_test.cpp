@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "port/startup.h"
+#include "platform/startup.h"
 #include "script_server.h"
 #include "user_report.h"
 

@@ -1,4 +1,4 @@
-#include "port/startup.h"
+#include "platform/startup.h"
 
 #include "platform/net.h"
 

@@ -1,6 +1,6 @@
 // The process-wide start-up that runs when the library is loaded.
-#ifndef KALVICOM_PORT_STARTUP_H
-#define KALVICOM_PORT_STARTUP_H
+#ifndef KALVICOM_PLATFORM_STARTUP_H
+#define KALVICOM_PLATFORM_STARTUP_H
 
 #include <cstdint>
 
