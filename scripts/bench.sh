@@ -10,8 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${KALVICOM_BENCH_RUNS:-7}
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
+source scripts/packages.sh
+build_settings
 
 stage() { printf '\n=== %s ===\n' "$*"; }
 

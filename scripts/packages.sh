@@ -16,6 +16,15 @@ KALVICOM_TEST_PACKAGES=("${KALVICOM_BUILD_PACKAGES[@]}" libbenchmark-dev sredird
 KALVICOM_RELEASE_PACKAGES=(build-essential cmake ninja-build mingw-w64 llvm dpkg-dev file)
 KALVICOM_TEST_PACKAGES+=(llvm lld dpkg-dev file mono-mcs mono-runtime)
 
+# build_settings: sets jobs (one per core) and generator (Ninja where it is installed) for the
+# scripts' CMake builds; call it after ensure_packages, which may bring Ninja.
+build_settings() {
+  jobs=$(nproc 2>/dev/null || echo 2)
+  generator=()
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  return 0
+}
+
 # missing_packages NAME...: prints the names that are not installed (nothing off Debian).
 missing_packages() {
   command -v dpkg-query >/dev/null || return 0

@@ -12,9 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 ensure_packages "${KALVICOM_RELEASE_PACKAGES[@]}"
-jobs=$(nproc 2>/dev/null || echo 2)
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
+build_settings
 
 # build NAME [CMAKE ARGS...]: builds one flavour and prints its folder.
 build() {

@@ -22,8 +22,6 @@ STAGES=(
   clang
 )
 
-jobs=$(nproc 2>/dev/null || echo 2)
-generator=()
 summary=()
 passed_total=0
 skipped_total=0
@@ -196,7 +194,7 @@ done
 # On a fresh Debian machine, run as root: missing packages are installed first.
 source scripts/packages.sh
 ensure_packages "${KALVICOM_TEST_PACKAGES[@]}"
-command -v ninja >/dev/null && generator=(-G Ninja)
+build_settings
 
 for name in "${selected[@]}"; do
   started=$SECONDS

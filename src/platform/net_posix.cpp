@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "platform/ipv4.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0 // macOS: SO_NOSIGPIPE is set on the socket instead
@@ -71,11 +74,7 @@ static int ToFd(NetSocket sock)
 
 bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port)
 {
-    sockaddr_in to;
-    std::memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    std::memcpy(&to.sin_addr.s_addr, address, 4); // already in network order
+    sockaddr_in to = Ipv4SocketAddress(address, port);
     if (connect(ToFd(sock), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
         return true;
     if (errno != EINTR && errno != EINPROGRESS)
@@ -182,8 +181,12 @@ bool NetPeerGone(NetSocket sock)
     tcp_info info;
     std::memset(&info, 0, sizeof info);
     socklen_t length = sizeof info;
-    if (getsockopt(ToFd(sock), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 || info.tcpi_state != TCP_ESTABLISHED)
-        return false; // a connection the system has ended already reports that by itself
+    // A connection the system has ended already reports that by itself; an answer too short to
+    // hold the fields read here (an emulator, an old kernel) tells nothing.
+    const socklen_t needed = offsetof(tcp_info, tcpi_last_ack_recv) + sizeof info.tcpi_last_ack_recv;
+    if (getsockopt(ToFd(sock), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 || length < needed ||
+        info.tcpi_state != TCP_ESTABLISHED)
+        return false;
     // A live server answers every probe, so at most the one in flight is unanswered; while a live
     // server keeps its window shut, nothing sent is unacknowledged (the queued data is unsent).
     if (info.tcpi_probes >= kNetUnansweredProbes)

@@ -11,6 +11,8 @@
 
 #include <mstcpip.h>
 
+#include "platform/ipv4.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -54,11 +56,7 @@ NetSocket NetOpenSocket()
 
 bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port)
 {
-    sockaddr_in to;
-    std::memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    std::memcpy(&to.sin_addr.s_addr, address, 4); // already in network order
+    sockaddr_in to = Ipv4SocketAddress(address, port);
     return connect(ToSocket(sock), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
 }
 
