@@ -248,9 +248,10 @@ KALVICOM_API kv_handle KVAPI KvCreateFile(const char *address);
  *
  * Every byte a successful KvWriteFile handed over reaches the server: the close ends the sending
  * side first, drops whatever the device still sends, and closes once the server has acknowledged
- * everything written or ended its own side. That takes about one round trip; against a server that
- * keeps sending and takes data slowly it gives up after 2 s. Bytes the device sent that were never
- * read are dropped.
+ * everything written or ended its own side. That takes about one round trip (on Windows, where
+ * the system does not tell what is acknowledged, until the server closes its side, which device
+ * servers do at once); against a server that keeps sending and takes data slowly it gives up
+ * after 2 s. Bytes the device sent that were never read are dropped.
  *
  * Always returns 1. A null handle or INVALID_HANDLE_VALUE is accepted and does nothing, so the
  * result of a failed open may be closed. After this call the handle must not be used again.
@@ -265,8 +266,8 @@ KALVICOM_API kv_bool KVAPI KvCloseHandle(kv_handle port);
  *
  *   Interval  Multiplier  Constant       Mode
  *   0         0           0              unbounded: waits until exactly count bytes arrived
- *   MAXkv_dword  0           0              immediate: returns at once with what is already there
- *   MAXkv_dword  MAXkv_dword    1..MAXDWORD-1  first byte: returns as soon as any data arrived, or
+ *   MAXDWORD  0           0              immediate: returns at once with what is already there
+ *   MAXDWORD  MAXDWORD    1..MAXDWORD-1  first byte: returns as soon as any data arrived, or
  *                                        after Constant ms with none
  *   any other combination                total: returns when count bytes arrived or after
  *                                        count * Multiplier + Constant ms, whichever is first
@@ -274,7 +275,7 @@ KALVICOM_API kv_bool KVAPI KvCloseHandle(kv_handle port);
  * The rows are tried from the top; the first that matches wins. The interval never times the gap
  * between bytes; it only takes part in choosing the mode. "What is already there" means data
  * received earlier but not yet read or, when there is none, what one look at the connection finds.
- * MAXDWORD, MAXDWORD, 0 is not a poll but a total mode of count * MAXkv_dword ms (held at about 24.8
+ * MAXDWORD, MAXDWORD, 0 is not a poll but a total mode of count * MAXDWORD ms (held at about 24.8
  * days, the longest wait the library hands to the system). Telnet control
  * traffic from the server is removed and never ends a wait on its own.
  *

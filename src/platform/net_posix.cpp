@@ -184,8 +184,9 @@ bool NetPeerGone(NetSocket sock)
     // A connection the system has ended already reports that by itself; an answer too short to
     // hold the fields read here (an emulator, an old kernel) tells nothing.
     const socklen_t needed = offsetof(tcp_info, tcpi_last_ack_recv) + sizeof info.tcpi_last_ack_recv;
+    // A server that has closed its side may still vanish while a write to it is blocked.
     if (getsockopt(ToFd(sock), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 || length < needed ||
-        info.tcpi_state != TCP_ESTABLISHED)
+        (info.tcpi_state != TCP_ESTABLISHED && info.tcpi_state != TCP_CLOSE_WAIT))
         return false;
     // A live server answers every probe, so at most the one in flight is unanswered; while a live
     // server keeps its window shut, nothing sent is unacknowledged (the queued data is unsent).
@@ -218,6 +219,10 @@ int32_t NetUnacknowledged(NetSocket sock)
 #elif defined(FIONWRITE)
     int queued = 0;
     return ioctl(ToFd(sock), FIONWRITE, &queued) == 0 ? queued : -1;
+#elif defined(SO_NWRITE)
+    int queued = 0; // macOS
+    socklen_t length = sizeof queued;
+    return getsockopt(ToFd(sock), SOL_SOCKET, SO_NWRITE, &queued, &length) == 0 ? queued : -1;
 #else
     (void)sock;
     return -1;
