@@ -247,11 +247,11 @@ KALVICOM_API kv_handle KVAPI KvCreateFile(const char *address);
  * KvCloseHandle - close a port: shuts the connection down and releases the port.
  *
  * Every byte a successful KvWriteFile handed over reaches the server: the close ends the sending
- * side first, drops whatever the device still sends, and closes once the server has acknowledged
- * everything written or ended its own side. That takes about one round trip (on Windows, where
- * the system does not tell what is acknowledged, until the server closes its side, which device
- * servers do at once); against a server that keeps sending and takes data slowly it gives up
- * after 2 s. Bytes the device sent that were never read are dropped.
+ * side first, drops whatever the device still sends, and closes once the server has ended its own
+ * side (device servers do at once) or, when it sends nothing meanwhile, has acknowledged everything
+ * written (on Windows, which does not tell, always the former). That takes about one round trip;
+ * against a server that keeps sending and never closes it gives up after 2 s. Bytes the device
+ * sent that were never read are dropped.
  *
  * Always returns 1. A null handle or INVALID_HANDLE_VALUE is accepted and does nothing, so the
  * result of a failed open may be closed. After this call the handle must not be used again.

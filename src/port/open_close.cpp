@@ -71,29 +71,34 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
 }
 
 // Ends the connection without losing what was written. Closing a socket while received bytes are
-// unread makes the system reset the connection, which throws away written data still queued for
-// the server (and makes many servers drop what they had not passed on yet). So the sending side
-// ends first (a FIN behind the data), and what arrives is read and dropped until the server ends
-// its side, or until everything written is acknowledged and nothing more is arriving. Bounded by
-// kNetCloseLingerMs against a server that keeps sending.
+// unread, or while more are still to come, makes the system reset the connection, which throws
+// away written data still queued for the server and makes servers drop what they had not passed
+// on to the device yet. So the sending side ends first (a FIN behind the data), and what arrives
+// is read and dropped until the server ends its own side; a server that sends nothing meanwhile
+// is done with once it has acknowledged everything written. Bounded by kNetCloseLingerMs against
+// a server that keeps sending.
 static void CloseLingering(PortContext *pc)
 {
     NetEndSending(pc->sock);
     const uint32_t start = NetTicks();
-    uint32_t step = 1; // while waiting for acknowledgements, look again after 1, 2, 4 ... 32 ms
+    uint32_t step = 1;    // while waiting for acknowledgements, look again after 1, 2, 4 ... 32 ms
+    bool talking = false; // the server sent something: wait for its close
     for (;;) {
         const uint32_t left = NetTimeLeft(start, kNetCloseLingerMs);
         if (left == 0)
             break;
-        const int32_t unacknowledged = NetUnacknowledged(pc->sock); // -1: not told, wait for the FIN
+        const int32_t unacknowledged = talking ? -1 : NetUnacknowledged(pc->sock); // -1: wait for the FIN
         const uint32_t wait = unacknowledged == 0 ? 0 : unacknowledged > 0 && step < left ? step : left;
         NetWaitResult ready = NetWaitReadable(pc->sock, wait);
         if (ready == kNetWaitFailed || (ready == kNetTimedOut && unacknowledged == 0))
             break;
-        if (ready == kNetReadable && NetReceive(pc->sock, pc->rxBuffer, kBufferSize) <= 0)
-            break; // the server has ended its side, or the connection is gone
-        if (ready == kNetTimedOut && step < 32)
+        if (ready == kNetReadable) {
+            if (NetReceive(pc->sock, pc->rxBuffer, kBufferSize) <= 0)
+                break; // the server has ended its side, or the connection is gone
+            talking = true;
+        } else if (step < 32) {
             step *= 2;
+        }
     }
     NetClose(pc->sock);
 }
