@@ -62,15 +62,13 @@ struct Case {
     std::atomic<double> failedAtMs{-1};
 };
 
-BOOL ReadOnce(HANDLE port, DWORD count)
+// Reads until a read fails; a failed read delivers nothing.
+void ReadUntilFailure(HANDLE port)
 {
-    uint8_t buffer[64];
-    DWORD got = 99;
-    BOOL result = KvReadFile(port, buffer, count, &got);
-    if (result == 0) {
-        EXPECT_EQ(got, 0u);
-    }
-    return result;
+    ReadOutcome r;
+    while ((r = ReadNow(port, 10)).result == 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(r.data.empty());
 }
 
 TEST_F(Netns, VanishedServersFailEveryCallWithin45SecondsWhileLiveOnesStay)
@@ -96,8 +94,7 @@ TEST_F(Netns, VanishedServersFailEveryCallWithin45SecondsWhileLiveOnesStay)
         c.what = m.mode;
         c.port = KvCreateFile(c.server->Address().c_str());
         ASSERT_NE(c.port, INVALID_HANDLE_VALUE);
-        COMMTIMEOUTS t = {m.interval, m.multiplier, m.constant, 0, 0};
-        ASSERT_EQ(KvSetCommTimeouts(c.port, &t), 1);
+        SetPortTimeouts(c.port, m.interval, m.multiplier, m.constant);
     }
     Case idle, paused;
     idle.port = KvCreateFile(idle.server->Address().c_str());
@@ -131,22 +128,19 @@ TEST_F(Netns, VanishedServersFailEveryCallWithin45SecondsWhileLiveOnesStay)
             if (i + 1 == std::size(modes)) {
                 // Behind the blocked write, line settings go out until the queue takes no more
                 // (a frame may still fit into the last queued segment), then one blocks and fails.
-                DCB dcb = {};
-                dcb.ByteSize = 8;
-                const DWORD rates[] = {9600, 19200};
-                for (int n = 0; dcb.BaudRate = rates[n % 2], KvSetCommState(c.port, &dcb) == 1; ++n) {
+                const DCB settings[] = {Dcb(9600, 8, NOPARITY, ONESTOPBIT), Dcb(19200, 8, NOPARITY, ONESTOPBIT)};
+                for (int n = 0; KvSetCommState(c.port, &settings[n % 2]) == 1; ++n) {
                 }
             } else {
                 if (i + 2 == std::size(modes)) {
                     DWORD written = 0;
                     EXPECT_EQ(KvWriteFile(c.port, "request", 7, &written), 1);
                 }
-                while (ReadOnce(c.port, 10) == 1)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                ReadUntilFailure(c.port);
             }
             c.failedAtMs = sinceDrop.Ms();
             // The connection stays lost for every call.
-            EXPECT_EQ(ReadOnce(c.port, 10), 0);
+            EXPECT_EQ(ReadNow(c.port, 10).result, 0);
             DWORD written = 99;
             EXPECT_EQ(KvWriteFile(c.port, "x", 1, &written), 0);
         });
@@ -172,8 +166,7 @@ TEST_F(Netns, VanishedServersFailEveryCallWithin45SecondsWhileLiveOnesStay)
     ASSERT_EQ(KvWriteFile(idle.port, "ping", 4, &written), 1);
     EXPECT_TRUE(idle.server->WaitReceived(Negotiation().size() + 4));
     idle.server->Send(Text("pong"));
-    COMMTIMEOUTS t = {0, 0, 2000, 0, 0};
-    ASSERT_EQ(KvSetCommTimeouts(idle.port, &t), 1);
+    SetPortTimeouts(idle.port, 0, 0, 2000);
     uint8_t answer[4];
     DWORD got = 0;
     EXPECT_EQ(KvReadFile(idle.port, answer, 4, &got), 1);

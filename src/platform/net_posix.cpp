@@ -107,6 +107,16 @@ static int WaitFor(NetSocket sock, short events, uint32_t ms)
     return ready < 0 && errno == EINTR ? 0 : ready;
 }
 
+// Asks whether the server has vanished and, if so, ends the connection. Called whenever a wait
+// stays quiet.
+static bool AbandonIfGone(NetSocket sock)
+{
+    if (!NetPeerGone(sock))
+        return false;
+    NetAbandon(sock);
+    return true;
+}
+
 int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
 {
     // The socket blocks, but each send here does not: a send that finds the window full waits for
@@ -119,10 +129,8 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
             int ready = WaitFor(sock, POLLOUT, kNetLookAgainMs);
             if (ready < 0)
                 return -1;
-            if (ready == 0 && NetPeerGone(sock)) {
-                NetAbandon(sock);
+            if (ready == 0 && AbandonIfGone(sock))
                 return -1;
-            }
         } else if (errno != EINTR) {
             return -1;
         }
@@ -142,10 +150,8 @@ NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms)
             return kNetReadable; // POLLIN, or POLLHUP/POLLERR: the receive reports which
         if (ready < 0)
             return kNetWaitFailed;
-        if (NetPeerGone(sock)) {
-            NetAbandon(sock);
+        if (AbandonIfGone(sock))
             return kNetReadable; // the receive finds the connection ended
-        }
         if (!forever && NetTimeLeft(start, ms) == 0)
             return kNetTimedOut;
     }
@@ -181,10 +187,10 @@ bool NetPeerGone(NetSocket sock)
     tcp_info info;
     std::memset(&info, 0, sizeof info);
     socklen_t length = sizeof info;
-    // A connection the system has ended already reports that by itself; an answer too short to
-    // hold the fields read here (an emulator, an old kernel) tells nothing.
+    // An answer too short to hold the fields read here (an emulator, an old kernel) tells nothing.
+    // A connection the system has ended reports that by itself; one whose server has closed its
+    // side is still judged, since the server may vanish while a write to it is blocked.
     const socklen_t needed = offsetof(tcp_info, tcpi_last_ack_recv) + sizeof info.tcpi_last_ack_recv;
-    // A server that has closed its side may still vanish while a write to it is blocked.
     if (getsockopt(ToFd(sock), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 || length < needed ||
         (info.tcpi_state != TCP_ESTABLISHED && info.tcpi_state != TCP_CLOSE_WAIT))
         return false;

@@ -33,14 +33,6 @@ const Bytes kOneStopBit = {0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0};
 // Exit statuses kvterm documents.
 enum { kDone = 0, kUsage = 2, kRefusedConnection = 3, kLostConnection = 5 };
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // One run of kvterm with pipes on its standard input, output and error.
 class Kvterm
 {
@@ -152,17 +144,6 @@ class Kvterm
     int input_ = -1, out_ = -1, err_ = -1;
 };
 
-// A TCP port on 127.0.0.1 where nobody listens.
-std::string ClosedAddress()
-{
-    std::string address;
-    {
-        ScriptServer gone;
-        address = gone.Address();
-    }
-    return address;
-}
-
 // The arguments with "@" replaced by the server's address and "%" by its port.
 std::vector<std::string> Fill(std::vector<std::string> args, const ScriptServer &server)
 {
@@ -221,7 +202,7 @@ TEST(Kvterm, ArgumentsCheckedBeforeConnecting)
 
 TEST(Kvterm, RefusedConnectionExitsThree)
 {
-    Kvterm term({ClosedAddress()});
+    Kvterm term({RefusedAddress()});
     EXPECT_EQ(term.Finish(), kRefusedConnection);
     EXPECT_NE(term.err.find("cannot connect"), std::string::npos) << term.err;
 }
@@ -245,16 +226,16 @@ TEST(Kvterm, LineSettingsOnTheWire)
           0xF0, 0xFF, 0xFA, 0x2C, 0x03, 0x03, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x02, 0xFF, 0xF0},
          "line settings sent: 115200 7E2"},
         {{"@", "--parity", "even"},
-         Concat({baud9600, kEightBits, evenParity, kOneStopBit}),
+         Join({baud9600, kEightBits, evenParity, kOneStopBit}),
          "line settings sent: 9600 8E1"},
-        {{"-b", "19200", "@"}, Concat({kBaud19200, kEightBits, kNoParity, kOneStopBit}), "19200 8N1"},
-        {{"@", "--baud=19200", "-pe"}, Concat({kBaud19200, kEightBits, evenParity, kOneStopBit}), "19200 8E1"},
+        {{"-b", "19200", "@"}, Join({kBaud19200, kEightBits, kNoParity, kOneStopBit}), "19200 8N1"},
+        {{"@", "--baud=19200", "-pe"}, Join({kBaud19200, kEightBits, evenParity, kOneStopBit}), "19200 8E1"},
         {{"@", "-d", "5", "--parity", "mark", "-s1.5"},
-         Concat({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x05, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
+         Join({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x05, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
                             0x04, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x03, 0xFF, 0xF0}}),
          "9600 5M1.5"},
         {{"@", "--parity=space", "--stop", "1"},
-         Concat({baud9600, kEightBits, {0xFF, 0xFA, 0x2C, 0x03, 0x05, 0xFF, 0xF0}, kOneStopBit}),
+         Join({baud9600, kEightBits, {0xFF, 0xFA, 0x2C, 0x03, 0x05, 0xFF, 0xF0}, kOneStopBit}),
          "9600 8S1"},
     };
     for (const SettingCase &c : cases) {
@@ -262,7 +243,7 @@ TEST(Kvterm, LineSettingsOnTheWire)
         Kvterm term(Fill(c.args, server));
         term.CloseInput();
         EXPECT_EQ(term.Finish(), kDone) << c.says << ": " << term.err;
-        const Bytes want = Concat({kNegotiation, c.wire});
+        const Bytes want = Join({kNegotiation, c.wire});
         server.WaitReceived(want.size(), 1000);
         EXPECT_EQ(Hex(server.Received()), Hex(want)) << c.says;
         EXPECT_NE(term.err.find(c.says), std::string::npos) << term.err;
@@ -286,7 +267,7 @@ TEST(Kvterm, CopiesEveryByteBothWays)
         if (b == 0xFF)
             escaped.push_back(0xFF);
     }
-    const Bytes want = Concat({kNegotiation, escaped});
+    const Bytes want = Join({kNegotiation, escaped});
     ASSERT_TRUE(server.WaitReceived(want.size()));
     EXPECT_EQ(Hex(server.Received()), Hex(want));
 
@@ -314,7 +295,7 @@ TEST(Kvterm, EveryReadModeCopiesBothWays)
         term.CloseInput();
         EXPECT_EQ(term.Finish(), kDone) << args[2] << ": " << term.err;
         EXPECT_EQ(Hex(term.out), Hex(B({'p', 'o', 'n', 'g', 0xFF, '\r'}))) << args[2];
-        EXPECT_EQ(Hex(server.Received()), Hex(Concat({kNegotiation, Text("ping\r")}))) << args[2];
+        EXPECT_EQ(Hex(server.Received()), Hex(Join({kNegotiation, Text("ping\r")}))) << args[2];
     }
 }
 
@@ -464,7 +445,7 @@ TEST(Kvterm, InteractiveSessionInATerminal)
     tmux.Keys("Enter C-c C-t b");
     tmux.Keys("-l 19200");
     tmux.Keys("Enter");
-    const Bytes want = Concat({kNegotiation, Text("ab\r\x03"), kBaud19200, kEightBits, kNoParity, kOneStopBit});
+    const Bytes want = Join({kNegotiation, Text("ab\r\x03"), kBaud19200, kEightBits, kNoParity, kOneStopBit});
     EXPECT_TRUE(first.WaitReceived(want.size()));
     EXPECT_EQ(Hex(first.Received()), Hex(want));
     EXPECT_TRUE(screenShows("line settings sent: 19200 8N1")) << tmux.Screen();
@@ -478,7 +459,7 @@ TEST(Kvterm, InteractiveSessionInATerminal)
         ASSERT_TRUE(server->WaitReceived(kNegotiation.size())) << tmux.Screen();
         tmux.Keys("Enter");
         EXPECT_TRUE(server->WaitReceived(kNegotiation.size() + eol.size()));
-        EXPECT_EQ(Hex(server->Received()), Hex(Concat({kNegotiation, eol})));
+        EXPECT_EQ(Hex(server->Received()), Hex(Join({kNegotiation, eol})));
         tmux.Keys("C-]");
     }
     EXPECT_TRUE(tmux.Wait([&] { return !tmux.File("after").empty(); })) << tmux.Screen();
