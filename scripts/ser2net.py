@@ -45,12 +45,16 @@ def listening(port):
     return False
 
 
-def write_config(path, port, device):
-    """ser2net's configuration: RFC 2217 on 127.0.0.1:port for the serial device."""
+def write_config(path, port, device, trace=None):
+    """ser2net's configuration: RFC 2217 on 127.0.0.1:port for the serial device. With trace,
+    ser2net appends every byte it writes to the device to that file."""
     with open(path, "w") as f:
         f.write("connection: &kalvicom\n"
                 "  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
                 "  connector: serialdev,%s,115200n81,local\n" % (port, device))
+        if trace:
+            f.write("  options:\n"
+                    "    trace-write: %s\n" % trace)
 
 
 def command(config, pidfile):
