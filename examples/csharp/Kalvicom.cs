@@ -36,19 +36,21 @@ namespace Kalvicom
             uint mask = ((1u << width) - 1) << at;
             Flags = (Flags & ~mask) | ((value << at) & mask);
         }
-        public bool fBinary { get { return Bits(0, 1) != 0; } set { SetBits(0, 1, value ? 1u : 0u); } }
-        public bool fParity { get { return Bits(1, 1) != 0; } set { SetBits(1, 1, value ? 1u : 0u); } }
-        public bool fOutxCtsFlow { get { return Bits(2, 1) != 0; } set { SetBits(2, 1, value ? 1u : 0u); } }
-        public bool fOutxDsrFlow { get { return Bits(3, 1) != 0; } set { SetBits(3, 1, value ? 1u : 0u); } }
+        bool Flag(int at) { return Bits(at, 1) != 0; }
+        void SetFlag(int at, bool on) { SetBits(at, 1, on ? 1u : 0u); }
+        public bool fBinary { get { return Flag(0); } set { SetFlag(0, value); } }
+        public bool fParity { get { return Flag(1); } set { SetFlag(1, value); } }
+        public bool fOutxCtsFlow { get { return Flag(2); } set { SetFlag(2, value); } }
+        public bool fOutxDsrFlow { get { return Flag(3); } set { SetFlag(3, value); } }
         public uint fDtrControl { get { return Bits(4, 2); } set { SetBits(4, 2, value); } }
-        public bool fDsrSensitivity { get { return Bits(6, 1) != 0; } set { SetBits(6, 1, value ? 1u : 0u); } }
-        public bool fTXContinueOnXoff { get { return Bits(7, 1) != 0; } set { SetBits(7, 1, value ? 1u : 0u); } }
-        public bool fOutX { get { return Bits(8, 1) != 0; } set { SetBits(8, 1, value ? 1u : 0u); } }
-        public bool fInX { get { return Bits(9, 1) != 0; } set { SetBits(9, 1, value ? 1u : 0u); } }
-        public bool fErrorChar { get { return Bits(10, 1) != 0; } set { SetBits(10, 1, value ? 1u : 0u); } }
-        public bool fNull { get { return Bits(11, 1) != 0; } set { SetBits(11, 1, value ? 1u : 0u); } }
+        public bool fDsrSensitivity { get { return Flag(6); } set { SetFlag(6, value); } }
+        public bool fTXContinueOnXoff { get { return Flag(7); } set { SetFlag(7, value); } }
+        public bool fOutX { get { return Flag(8); } set { SetFlag(8, value); } }
+        public bool fInX { get { return Flag(9); } set { SetFlag(9, value); } }
+        public bool fErrorChar { get { return Flag(10); } set { SetFlag(10, value); } }
+        public bool fNull { get { return Flag(11); } set { SetFlag(11, value); } }
         public uint fRtsControl { get { return Bits(12, 2); } set { SetBits(12, 2, value); } }
-        public bool fAbortOnError { get { return Bits(14, 1) != 0; } set { SetBits(14, 1, value ? 1u : 0u); } }
+        public bool fAbortOnError { get { return Flag(14); } set { SetFlag(14, value); } }
     }
 
     // The read time-outs (five 32-bit words); the two Write members are not used.

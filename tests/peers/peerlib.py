@@ -156,7 +156,7 @@ def need_programs(*names):
 
 # --- the device ---------------------------------------------------------------------------------
 
-class PtyPair:
+class PtyDevice:
     """The serial device: a server serves the pseudo-terminal `device`; socat joins its other end
     to a socket on which the test reads what the server wrote and writes what the device sends.
 
@@ -176,7 +176,6 @@ class PtyPair:
         theirs.close()
         ours.setblocking(False)
         stack.callback(ours.close)
-        self.socket = ours
         self.fd = ours.fileno()
         end = time.monotonic() + 10
         while not os.path.exists(self.device):

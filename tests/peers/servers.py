@@ -8,7 +8,7 @@ import sys
 import termios
 import time
 
-from peerlib import (BAUD_FLAGS, long_pattern, PtyPair, check, check_bytes, free_port, log_of, need_programs, retry, say,
+from peerlib import (BAUD_FLAGS, long_pattern, PtyDevice, check, check_bytes, free_port, log_of, need_programs, retry, say,
                      ser2net, wait_listening)
 
 CMSPAR = 0o10000000000  # Linux's "stick" parity flag, missing from Python's termios module
@@ -30,7 +30,7 @@ class PtyServer:
     device_burst = 1 << 20
 
     def __init__(self, stack):
-        self.pty = PtyPair(stack)
+        self.pty = PtyDevice(stack)
         self.port = free_port()
         self.stick_parity_set = False
 
