@@ -6,7 +6,7 @@
 
 #include "test_socket.h"
 
-ScriptServer::ScriptServer()
+ScriptServer::ScriptServer(const char *host) : host_(host)
 {
     TestSocketStartup();
     listener_ = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
@@ -14,7 +14,9 @@ ScriptServer::ScriptServer()
     sockaddr_in at;
     std::memset(&at, 0, sizeof at);
     at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    unsigned a = 127, b = 0, c = 0, d = 1;
+    std::sscanf(host, "%u.%u.%u.%u", &a, &b, &c, &d);
+    at.sin_addr.s_addr = htonl((a << 24) | (b << 16) | (c << 8) | d);
     at.sin_port = 0;
     bind(static_cast<TestSocket>(listener_), reinterpret_cast<sockaddr *>(&at), sizeof at);
     listen(static_cast<TestSocket>(listener_), 16);
@@ -48,7 +50,7 @@ ScriptServer::~ScriptServer()
 
 std::string ScriptServer::Address() const
 {
-    return "127.0.0.1:" + std::to_string(port_);
+    return host_ + ":" + std::to_string(port_);
 }
 
 void ScriptServer::SendOnAccept(const Bytes &bytes)
@@ -60,6 +62,11 @@ void ScriptServer::SendOnAccept(const Bytes &bytes)
 void ScriptServer::SetReading(bool reading)
 {
     reading_ = reading;
+}
+
+void ScriptServer::SetEcho(bool echo)
+{
+    echo_ = echo;
 }
 
 // The background thread: accept one connection (the most recent one replaces the previous), then
@@ -105,6 +112,8 @@ void ScriptServer::Run()
             if (got > 0) {
                 received_.insert(received_.end(), buffer, buffer + got);
                 receivedTotal_ += static_cast<size_t>(got);
+                if (echo_)
+                    TestSendAll(active, buffer, static_cast<size_t>(got));
             } else {
                 // As device servers do, the library's close is answered with a close of our own.
                 peerClosed_ = true;

@@ -1,5 +1,6 @@
-// A scripted device server on loopback for the tests: it listens on 127.0.0.1 (port 0, so the
-// system picks a free one), accepts connections in the background, records every byte it receives
+// A scripted device server on loopback for the tests: it listens on 127.0.0.1 (or another address
+// of the test's own, such as one in a network namespace it made; port 0, so the system picks a
+// free one), accepts connections in the background, records every byte it receives
 // and sends what the test tells it, when it tells it.
 #ifndef KALVICOM_TESTS_SCRIPT_SERVER_H
 #define KALVICOM_TESTS_SCRIPT_SERVER_H
@@ -24,19 +25,21 @@ enum class ServerAction {
 
 class ScriptServer {
 public:
-    ScriptServer();
+    explicit ScriptServer(const char *host = "127.0.0.1");
     ~ScriptServer();
     ScriptServer(const ScriptServer &) = delete;
     ScriptServer &operator=(const ScriptServer &) = delete;
 
     uint16_t Port() const { return port_; }
-    std::string Address() const; // "127.0.0.1:PORT"
+    std::string Address() const; // "HOST:PORT"
 
     // Bytes sent the moment a connection is accepted (before anything is received).
     void SendOnAccept(const Bytes &bytes);
     // Whether to read from the connection at all; a server that never reads lets the library's
     // sends fill the socket buffers.
     void SetReading(bool reading);
+    // Whether to send back everything received, as a device that echoes does.
+    void SetEcho(bool echo);
 
     // Waits until a connection has been accepted. Returns false after timeoutMs without one.
     bool WaitAccepted(int timeoutMs = 5000);
@@ -82,7 +85,9 @@ private:
     intptr_t conn_;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::string host_;
     std::atomic<bool> reading_{true};
+    std::atomic<bool> echo_{false};
     std::atomic<int> requested_{0}; // a ServerAction for the server thread to carry out
     size_t receivedTotal_ = 0;      // on the current connection, for When()
     size_t triggerAt_ = 0;
