@@ -15,18 +15,30 @@ constexpr NetSocket kInvalidSocket = -1;
 // firewall, no FIN and no reset) is noticed. The system's keep-alive probes an idle connection;
 // long waits wake every kNetLookAgainMs to ask the system whether the server still answers (see
 // NetPeerGone). A server that is alive but has stopped reading (flow control on its serial side) is
-// not taken for a vanished one, however long it pauses.
+// not taken for a vanished one, however long it pauses; nor is a live one behind a link that loses,
+// delays or holds up packets for a while (cellular, satellite, congested radio links): a live link
+// fails k exchanges in a row with a chance of q^k, so each rule asks for several in a row and for a
+// minute of silence besides.
 constexpr uint32_t kNetKeepAliveIdleSeconds = 10;    // quiet time before the first probe
 constexpr uint32_t kNetKeepAliveIntervalSeconds = 5; // between unanswered probes
-constexpr uint32_t kNetKeepAliveProbes = 4;          // unanswered probes that end the connection
+// Unanswered keep-alive probes after which the system ends an idle connection (10 s + 10 x 5 s):
+// at 10 % loss each way a probe exchange fails 19 % of the time, ten in a row once in 10^7.
+constexpr uint32_t kNetKeepAliveProbes = 10;
 constexpr uint32_t kNetLookAgainMs = 2000;
-// Sent data that nothing has acknowledged for this long, while the system keeps retransmitting it,
-// means the server is gone.
-constexpr uint32_t kNetUnansweredDataMs = 20000;
-// Unanswered probes (zero-window or keep-alive) that mean the server is gone: a live server answers
-// each one, so at most the one in flight is ever unanswered.
-constexpr uint32_t kNetUnansweredProbes = 2;
-// The longest a close waits for what was written to be delivered while the server keeps sending.
+// Nothing at all heard from the server (no acknowledgement, no answer to a probe) for this long is
+// the first condition for judging it gone; one of the two below is the second.
+constexpr uint32_t kNetUnansweredMs = 60000;
+// Sent data unacknowledged through this many retransmission time-outs in a row, each waited out
+// in full: the limit grows with the link's round trip and TCP's own back-off.
+constexpr uint32_t kNetUnansweredTimeouts = 4;
+// Window or keep-alive probes unanswered in a row (each but the last has had its full interval,
+// at least one retransmission time-out, to be answered).
+constexpr uint32_t kNetUnansweredProbes = 5;
+// The longest retransmission time-out, and so the longest gap between window probes, asked of the
+// system where it takes it (Linux 6.15 and later; others keep 120 s). The lowest value TCP allows.
+constexpr uint32_t kNetLongestBackoffMs = 60000;
+// How long a close waits, once everything written is acknowledged, for a server that talked during
+// the close to close its side.
 constexpr uint32_t kNetCloseLingerMs = 2000;
 
 // A wait limit meaning "no limit".
@@ -78,9 +90,11 @@ int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length);
 constexpr int32_t kNetNothingYet = -2;
 int32_t NetReceiveIfWaiting(NetSocket sock, void *buffer, uint32_t length);
 
-// Whether the system shows that the server has vanished: data sent and retransmitted with no
-// acknowledgement for kNetUnansweredDataMs, or kNetUnansweredProbes window or keep-alive probes
-// unanswered. False where the platform cannot tell.
+// Whether the system shows that the server has vanished: nothing heard from it for
+// kNetUnansweredMs, and either sent data retransmitted through kNetUnansweredTimeouts time-outs in
+// a row or kNetUnansweredProbes window or keep-alive probes unanswered. Judged from what the system
+// shows at the moment of the call, so a look now and then (every kNetLookAgainMs) is as good as
+// many. False where the platform cannot tell.
 bool NetPeerGone(NetSocket sock);
 
 // Ends a connection judged dead: every later wait, receive and send on it fails at once, and the
@@ -90,8 +104,9 @@ void NetAbandon(NetSocket sock);
 // Ends the sending direction (a FIN after everything queued).
 void NetEndSending(NetSocket sock);
 
-// Bytes written that the server has not acknowledged yet (queued ones included), or -1 where the
-// platform cannot tell.
+// Bytes written that the server has not acknowledged yet (queued ones included; 0 once the
+// connection has ended or been abandoned and can deliver nothing more), or -1 where the platform
+// cannot tell.
 int32_t NetUnacknowledged(NetSocket sock);
 
 // Shuts the connection down in both directions and closes the socket. Errors are ignored.

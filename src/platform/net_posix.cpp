@@ -64,6 +64,12 @@ NetSocket NetOpenSocket()
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 #endif
     (void)idle, (void)interval, (void)probes;
+#if defined(__linux__)
+    // Window probes and retransmissions at most a minute apart (older systems refuse the option).
+    const int kRtoMaxMs = 44; // TCP_RTO_MAX_MS, Linux 6.15 and later
+    int longest = kNetLongestBackoffMs;
+    setsockopt(fd, IPPROTO_TCP, kRtoMaxMs, &longest, sizeof longest);
+#endif
     return fd;
 }
 
@@ -194,11 +200,15 @@ bool NetPeerGone(NetSocket sock)
     if (getsockopt(ToFd(sock), IPPROTO_TCP, TCP_INFO, &info, &length) != 0 || length < needed ||
         (info.tcpi_state != TCP_ESTABLISHED && info.tcpi_state != TCP_CLOSE_WAIT))
         return false;
-    // A live server answers every probe, so at most the one in flight is unanswered; while a live
-    // server keeps its window shut, nothing sent is unacknowledged (the queued data is unsent).
-    if (info.tcpi_probes >= kNetUnansweredProbes)
-        return true;
-    return info.tcpi_unacked > 0 && info.tcpi_retransmits > 0 && info.tcpi_last_ack_recv >= kNetUnansweredDataMs;
+    // A live server answers every probe and acknowledges what arrives, but on a bad link many
+    // packets in a row may be lost, and after a burst of loss TCP waits ever longer between tries.
+    // So only a long silence counts, with several tries each left unanswered for its full time.
+    // While a live server keeps its window shut, nothing sent is unacknowledged (the queued data
+    // is unsent) and its answers to the window probes keep the silence short.
+    if (info.tcpi_last_ack_recv < kNetUnansweredMs)
+        return false;
+    return (info.tcpi_unacked > 0 && info.tcpi_retransmits >= kNetUnansweredTimeouts) ||
+           info.tcpi_probes >= kNetUnansweredProbes;
 #else
     (void)sock;
     return false; // the system's own limits apply
@@ -219,7 +229,19 @@ void NetEndSending(NetSocket sock)
 
 int32_t NetUnacknowledged(NetSocket sock)
 {
+    // A connection ended by NetAbandon (its close resets) delivers nothing more.
+    linger abandoned = {0, 0};
+    socklen_t size = sizeof abandoned;
+    if (getsockopt(ToFd(sock), SOL_SOCKET, SO_LINGER, &abandoned, &size) == 0 && abandoned.l_onoff &&
+        abandoned.l_linger == 0)
+        return 0;
 #if defined(__linux__)
+    // Nor does one the system has ended (a reset, a time-out).
+    tcp_info info;
+    socklen_t length = sizeof info;
+    if (getsockopt(ToFd(sock), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && length > 0 &&
+        info.tcpi_state == TCP_CLOSE)
+        return 0;
     int queued = 0; // unsent plus sent but unacknowledged, the FIN included
     return ioctl(ToFd(sock), TIOCOUTQ, &queued) == 0 ? queued : -1;
 #elif defined(FIONWRITE)

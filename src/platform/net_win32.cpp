@@ -51,6 +51,13 @@ NetSocket NetOpenSocket()
     const DWORD probes = kNetKeepAliveProbes;
     const int kKeepCount = 16; // TCP_KEEPCNT, Windows 10 1703 and later
     setsockopt(s, IPPROTO_TCP, kKeepCount, reinterpret_cast<const char *>(&probes), sizeof probes);
+    // Data left unacknowledged for the vanished-server limit ends the connection, however many
+    // retransmissions that takes: the system's default of five gives up after about 20 s on a
+    // clean link, before a lossy one has had its chance. The connect is bounded by it as well.
+    const DWORD maxRetransmitSeconds = kNetUnansweredMs / 1000u;
+    const int kMaxRt = 5; // TCP_MAXRT
+    setsockopt(s, IPPROTO_TCP, kMaxRt, reinterpret_cast<const char *>(&maxRetransmitSeconds),
+               sizeof maxRetransmitSeconds);
     return static_cast<NetSocket>(s);
 }
 
@@ -105,9 +112,10 @@ int32_t NetReceiveIfWaiting(NetSocket, void *, uint32_t)
 
 bool NetPeerGone(NetSocket)
 {
-    // Winsock shows no unanswered window probes, so a vanished server cannot be told from a live
-    // one that has stopped reading: the pause is kept alive, keep-alive ends idle connections and
-    // the system's own retransmission limit ends a request in flight.
+    // Winsock shows no unanswered probes and no time since the last acknowledgement (SIO_TCP_INFO
+    // tells only running totals), so a vanished server cannot be told from a live one that has
+    // stopped reading: the pause is kept alive, keep-alive ends idle connections and the system's
+    // own limit (TCP_MAXRT, set at the open) ends one whose data goes unacknowledged.
     return false;
 }
 

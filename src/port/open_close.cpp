@@ -74,31 +74,47 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
 // unread, or while more are still to come, makes the system reset the connection, which throws
 // away written data still queued for the server and makes servers drop what they had not passed
 // on to the device yet. So the sending side ends first (a FIN behind the data), and what arrives
-// is read and dropped until the server ends its own side; a server that sends nothing meanwhile
-// is done with once it has acknowledged everything written. Bounded by kNetCloseLingerMs against
-// a server that keeps sending.
+// is read and dropped until the server has acknowledged everything written and, if it talked
+// meanwhile, has ended its own side too (at most kNetCloseLingerMs more). On a slow link that
+// takes as long as the queued data needs: the close waits for as long as acknowledgements keep
+// coming, and ends after kNetUnansweredMs without any, or once the server has vanished. Where the
+// system does not tell what is unacknowledged, the server's own close shows that it has it all.
 static void CloseLingering(PortContext *pc)
 {
     NetEndSending(pc->sock);
-    const uint32_t start = NetTicks();
+    int32_t unacknowledged = NetUnacknowledged(pc->sock); // -1: wait for the server's FIN instead
+    uint32_t progress = NetTicks(); // when less was last left unacknowledged
     uint32_t step = 1;    // while waiting for acknowledgements, look again after 1, 2, 4 ... 32 ms
     bool talking = false; // the server sent something: wait for its close
+    bool ended = false;   // the server has closed its side: only acknowledgements are left
     for (;;) {
-        const uint32_t left = NetTimeLeft(start, kNetCloseLingerMs);
+        const bool delivered = unacknowledged == 0;
+        if (delivered && (ended || !talking))
+            break;
+        const uint32_t left = NetTimeLeft(progress, delivered ? kNetCloseLingerMs : kNetUnansweredMs);
         if (left == 0)
             break;
-        const int32_t unacknowledged = talking ? -1 : NetUnacknowledged(pc->sock); // -1: wait for the FIN
-        const uint32_t wait = unacknowledged == 0 ? 0 : unacknowledged > 0 && step < left ? step : left;
-        NetWaitResult ready = NetWaitReadable(pc->sock, wait);
-        if (ready == kNetWaitFailed || (ready == kNetTimedOut && unacknowledged == 0))
-            break;
-        if (ready == kNetReadable) {
-            if (NetReceive(pc->sock, pc->rxBuffer, kBufferSize) <= 0)
-                break; // the server has ended its side, or the connection is gone
-            talking = true;
-        } else if (step < 32) {
-            step *= 2;
+        const uint32_t wait = delivered || unacknowledged < 0 || step > left ? left : step;
+        if (ended) {
+            NetSleep(wait); // the socket stays readable now: the FIN is always there to be read
+        } else {
+            const NetWaitResult ready = NetWaitReadable(pc->sock, wait);
+            if (ready == kNetWaitFailed)
+                break;
+            if (ready == kNetReadable) {
+                const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize);
+                if (got < 0 || (got == 0 && unacknowledged < 0))
+                    break; // the connection is gone, or the server has it all and has closed
+                talking = talking || got > 0;
+                ended = got == 0;
+            }
         }
+        if (step < 32)
+            step *= 2;
+        const int32_t now = NetUnacknowledged(pc->sock);
+        if (now >= 0 && now < unacknowledged)
+            progress = NetTicks();
+        unacknowledged = now;
     }
     NetClose(pc->sock);
 }
