@@ -202,9 +202,9 @@ bool NetPeerGone(NetSocket sock)
         return false;
     // A live server answers every probe and acknowledges what arrives, but on a bad link many
     // packets in a row may be lost, and after a burst of loss TCP waits ever longer between tries.
-    // So only a long silence counts, with several tries each left unanswered for its full time.
-    // While a live server keeps its window shut, nothing sent is unacknowledged (the queued data
-    // is unsent) and its answers to the window probes keep the silence short.
+    // So only a long silence counts, with several tries in a row each left unanswered for its
+    // full time. While a live server keeps its window shut, nothing sent is unacknowledged (the
+    // queued data is unsent): only the probe count can tell, and the probes may be a minute apart.
     if (info.tcpi_last_ack_recv < kNetUnansweredMs)
         return false;
     return (info.tcpi_unacked > 0 && info.tcpi_retransmits >= kNetUnansweredTimeouts) ||

@@ -78,7 +78,8 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
 // meanwhile, has ended its own side too (at most kNetCloseLingerMs more). On a slow link that
 // takes as long as the queued data needs: the close waits for as long as acknowledgements keep
 // coming, and ends after kNetUnansweredMs without any, or once the server has vanished. Where the
-// system does not tell what is unacknowledged, the server's own close shows that it has it all.
+// system does not tell what is unacknowledged, the server's own close shows that it has it all,
+// and the close waits for it at most kNetCloseLingerMs.
 static void CloseLingering(PortContext *pc)
 {
     NetEndSending(pc->sock);
@@ -91,7 +92,8 @@ static void CloseLingering(PortContext *pc)
         const bool delivered = unacknowledged == 0;
         if (delivered && (ended || !talking))
             break;
-        const uint32_t left = NetTimeLeft(progress, delivered ? kNetCloseLingerMs : kNetUnansweredMs);
+        const uint32_t left =
+            NetTimeLeft(progress, delivered || unacknowledged < 0 ? kNetCloseLingerMs : kNetUnansweredMs);
         if (left == 0)
             break;
         const uint32_t wait = delivered || unacknowledged < 0 || step > left ? left : step;

@@ -96,6 +96,7 @@ inline void VanishUnderEveryCall(const std::function<std::unique_ptr<ScriptServe
     for (Vanishing &v : ports) {
         v.thread.join();
         std::printf("%s: failed %.1f s after the drop\n", v.what, v.failedAtMs / 1000);
+        std::fflush(stdout); // seen even if the test is later stopped by its time limit
         EXPECT_LE(v.failedAtMs, boundMs) << v.what;
         EXPECT_GE(v.failedAtMs, 0.0) << v.what;
     }
