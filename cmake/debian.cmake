@@ -20,6 +20,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # The changelog: each "## VERSION (YYYY-MM-DD)" of CHANGELOG.md an entry, "### Added" a bullet
 # with the items below it, other text bullets of their own. CHANGELOG.md's lines are kept under
 # 77 characters, so the indented ones stay within Debian's 80.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  ${PROJECT_SOURCE_DIR}/LICENSE)
 file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md lines ENCODING UTF-8)
 set(changelog "")
 set(entry_end "")
@@ -82,6 +84,9 @@ foreach(package
     "kvterm|Tool|comm|serial terminal for ports on network serial device servers|kvterm, built on kalvicom, is a terminal for such a port: interactive, or\ncopying data through a pipe, with line settings changed while connected.")
   string(REPLACE "|" ";" package "${package}")
   list(GET package 0 name)
+  if(name STREQUAL "kvterm" AND NOT KALVICOM_TOOLS)
+    continue()
+  endif()
   list(GET package 1 components)
   string(REPLACE "," ";" components "${components}")
   list(GET package 2 section)
@@ -107,6 +112,7 @@ foreach(package
   install(FILES ${dir}/copyright ${dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name}
     COMPONENT ${docs} EXCLUDE_FROM_ALL)
   set(overrides ${PROJECT_SOURCE_DIR}/cmake/debian/${name}.lintian-overrides)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${overrides})
   if(EXISTS ${overrides})
     install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${name}
       COMPONENT ${docs} EXCLUDE_FROM_ALL)
@@ -117,6 +123,7 @@ set(CPACK_DEBIAN_LIBKALVICOM-DEV_PACKAGE_DEPENDS "libkalvicom0 (= ${PROJECT_VERS
 set(CPACK_DEBIAN_KVTERM_PACKAGE_DEPENDS "libkalvicom0 (= ${PROJECT_VERSION})")
 # The ldconfig trigger does what CPack's postinst and postrm would (call ldconfig for a library in
 # /usr/lib). CPack writes those scripts unless the package brings its own, and adds only the extra
-# control files that exist: naming scripts that do not exist leaves the package without any.
+# control files that exist: naming scripts that do not exist leaves the package without any (CPack
+# warns that they are missing).
 set(CPACK_DEBIAN_LIBKALVICOM0_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
   ${PROJECT_BINARY_DIR}/debian/none/postinst ${PROJECT_BINARY_DIR}/debian/none/postrm)
