@@ -112,8 +112,8 @@ foreach(package
   install(FILES ${dir}/copyright ${dir}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name}
     COMPONENT ${docs} EXCLUDE_FROM_ALL)
   set(overrides ${PROJECT_SOURCE_DIR}/cmake/debian/${name}.lintian-overrides)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${overrides})
   if(EXISTS ${overrides})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${overrides})
     install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${name}
       COMPONENT ${docs} EXCLUDE_FROM_ALL)
   endif()
