@@ -102,7 +102,6 @@ foreach(package
   endforeach()
   set(CPACK_DEBIAN_${group}_PACKAGE_NAME ${name})
   set(CPACK_DEBIAN_${group}_PACKAGE_SECTION ${section})
-  string(REPLACE "\\n" "\n" holds "${holds}")
   set(CPACK_DEBIAN_${group}_DESCRIPTION "${summary}\n${description_common}\n.\n${holds}")
 
   set(dir ${PROJECT_BINARY_DIR}/debian/${name})

@@ -6,7 +6,6 @@
 #            libraries, the readme, licence, changelog, docs and examples, to unpack and use alone
 set(CPACK_PACKAGE_NAME kalvicom)
 set(CPACK_PACKAGE_VENDOR "the kalvicom authors")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
