@@ -30,6 +30,7 @@ void ResetPortContext(PortContext *pc)
     pc->txCount = 0;
     pc->rxPending = 0;
     pc->rxStreaming = 0;
+    pc->lastLook = NetCoarseTicks();
 }
 
 extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
@@ -89,12 +90,10 @@ static void CloseLingering(PortContext *pc)
             break;
         const int32_t unacknowledged = talking ? -1 : NetUnacknowledged(pc->sock); // -1: wait for the FIN
         const uint32_t wait = unacknowledged == 0 ? 0 : unacknowledged > 0 && step < left ? step : left;
-        NetWaitResult ready = NetWaitReadable(pc->sock, wait);
-        if (ready == kNetWaitFailed || (ready == kNetTimedOut && unacknowledged == 0))
-            break;
-        if (ready == kNetReadable) {
-            if (NetReceive(pc->sock, pc->rxBuffer, kBufferSize) <= 0)
-                break; // the server has ended its side, or the connection is gone
+        const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, false, &pc->lastLook);
+        if (got == -1 || got == 0 || (got == kNetTimedOut && unacknowledged == 0))
+            break; // the server has ended its side, the connection is gone, or all was delivered
+        if (got > 0) {
             talking = true;
         } else if (step < 32) {
             step *= 2;
