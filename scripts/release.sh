@@ -44,7 +44,8 @@ for dir in "$native" "$win64" "$win32"; do
   pack "$dir"
 done
 
-# The language bindings' packages, made from the same three builds.
+# The language bindings' packages (.NET, Python), made from the same three builds into dist/ by
+# `scripts/bindings.sh DIST NATIVE-BUILD WIN64-BUILD WIN32-BUILD`.
 if [ -x scripts/bindings.sh ]; then
   scripts/bindings.sh dist "$native" "$win64" "$win32"
 fi
