@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * kalvicom - drive a serial port on a network serial device server as if it were local.
  *
