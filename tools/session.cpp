@@ -415,12 +415,16 @@ int Session(const Options &o, bool interactive, Screen *screen)
     else if (status == kRefusedSetting)
         screen->Say("line settings " + Describe(o.line) + " not sent (the connection failed)" +
                     (o.reconnect ? "; trying again" + leave : std::string()));
-    else if (o.lineGiven)
-        screen->Say("line settings sent: " + Describe(o.line));
+    const std::string connected = std::string("connected to ") + o.address +
+                                  (!interactive ? o.listen ? "; showing what arrives until Ctrl-C"
+                                                           : "; end of input ends the session"
+                                                : ". Ctrl-] leaves, Ctrl-T ? shows the menu.");
+    const std::string lineSent = "line settings sent: ";
+    if (status == kContinue && o.lineGiven)
+        screen->Say(lineSent + Describe(o.line));
     if (status == kContinue)
-        screen->Say(std::string("connected to ") + o.address +
-                    (!interactive ? o.listen ? "; showing what arrives until Ctrl-C" : "; end of input ends the session"
-                                  : ". Ctrl-] leaves, Ctrl-T ? shows the menu."));
+        screen->Say(connected);
+    bool wasConnected = status == kContinue;
     for (int tries = 0;; ++tries) {
         if (status == kContinue) {
             const char *why = "";
@@ -443,8 +447,11 @@ int Session(const Options &o, bool interactive, Screen *screen)
         if (waited != kContinue)
             return waited;
         status = Connect(o, &link);
-        if (status == kContinue)
+        if (status == kContinue && wasConnected)
             screen->Say(std::string("reconnected to ") + o.address +
-                        (link.lineSent ? "; line settings sent: " + Describe(link.line) : std::string()));
+                        (link.lineSent ? "; " + lineSent + Describe(link.line) : std::string()));
+        else if (status == kContinue)
+            screen->Say((link.lineSent ? lineSent + Describe(link.line) + "; " : std::string()) + connected);
+        wasConnected = wasConnected || status == kContinue;
     }
 }
