@@ -71,7 +71,8 @@ int main(int argc, char **argv)
         return Fail(parsed, said);
     Log log(options.logPath);
     if (options.logPath != nullptr && log.File() == nullptr)
-        return Fail(kOutputFailed, std::string("cannot open the log '") + options.logPath + "': " + std::strerror(errno));
+        return Fail(kOutputFailed,
+                    std::string("cannot open the log '") + options.logPath + "': " + std::strerror(errno));
     const bool interactive = !options.listen && StdinIsTerminal();
     Screen screen(options, interactive, log.File());
     if (!interactive)

@@ -13,8 +13,7 @@ std::string Stamp()
 {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long long ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     const std::tm *local = std::localtime(&seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d ", local->tm_hour, local->tm_min, local->tm_sec,
@@ -220,6 +219,7 @@ void Screen::NextLineEnd()
 {
     lineEnd_ = (lineEnd_ + 1) % kLineEndCount;
     static const char *const shown[] = {"line ends shown as they come", "each CR shown as a new line",
-                                        "each LF shown as a new line", "CR LF shown as a new line (bytes as they come)"};
+                                        "each LF shown as a new line",
+                                        "CR LF shown as a new line (bytes as they come)"};
     Say(std::string("line-end mapping ") + LineEndWord(lineEnd_) + ": " + shown[lineEnd_]);
 }

@@ -13,15 +13,14 @@ namespace
 
 typedef std::chrono::steady_clock Clock;
 
-constexpr unsigned char kExitKey = 0x1D;  // Ctrl-]
-constexpr unsigned char kMenuKey = 0x14;  // Ctrl-T
-constexpr unsigned char kStopKey = 0x03;  // Ctrl-C, which stops a file being sent
+constexpr unsigned char kExitKey = 0x1D;   // Ctrl-]
+constexpr unsigned char kMenuKey = 0x14;   // Ctrl-T
+constexpr unsigned char kStopKey = 0x03;   // Ctrl-C, which stops a file being sent
 constexpr long long kProgressStep = 65536; // files larger than this show their progress
 
-const char kMenuText[] =
-    "menu: Ctrl-T then b baud rate, d data bits, p parity, s stop bits, i line settings,\r\n"
-    "      h hex view, t timestamps, m line-end mapping, e local echo, u send a file,\r\n"
-    "      ? this list, Ctrl-T sends one Ctrl-T";
+const char kMenuText[] = "menu: Ctrl-T then b baud rate, d data bits, p parity, s stop bits, i line settings,\r\n"
+                         "      h hex view, t timestamps, m line-end mapping, e local echo, u send a file,\r\n"
+                         "      ? this list, Ctrl-T sends one Ctrl-T";
 
 // The connection, and what the session keeps across reconnects.
 struct Link {
@@ -49,9 +48,7 @@ bool SendLine(HANDLE port, const Line &line)
 class Keyboard
 {
   public:
-    Keyboard(Link *link, const Options &o, Screen *screen) : link_(link), options_(o), screen_(screen), echo_(o.echo)
-    {
-    }
+    Keyboard(Link *link, const Options &o, Screen *screen) : link_(link), options_(o), screen_(screen), echo_(o.echo) {}
     ~Keyboard() { CloseFile(); }
 
     // Handles what was typed. Returns kContinue, kDone (the exit key) or kLostConnection.
@@ -210,8 +207,8 @@ class Keyboard
     int PromptKey(unsigned char key)
     {
         const bool baud = mode_ == kBaudPrompt;
-        const bool takes = baud ? key >= '0' && key <= '9' && answer_.size() < 9
-                                : key >= 0x20 && key != 0x7F && answer_.size() < 4096;
+        const bool takes =
+            baud ? key >= '0' && key <= '9' && answer_.size() < 9 : key >= 0x20 && key != 0x7F && answer_.size() < 4096;
         if (takes) {
             answer_ += static_cast<char>(key);
             screen_->Typing(answer_.c_str() + answer_.size() - 1);
@@ -374,8 +371,7 @@ int WaitToRetry(int ms, bool interactive)
     for (;;) {
         if (StopRequested())
             return kDone;
-        const long long left =
-            ms - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        const long long left = ms - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         if (left <= 0)
             return kContinue;
         const int slice = static_cast<int>(left < 100 ? left : 100);
@@ -415,10 +411,10 @@ int Session(const Options &o, bool interactive, Screen *screen)
     else if (status == kRefusedSetting)
         screen->Say("line settings " + Describe(o.line) + " not sent (the connection failed)" +
                     (o.reconnect ? "; trying again" + leave : std::string()));
-    const std::string connected = std::string("connected to ") + o.address +
-                                  (!interactive ? o.listen ? "; showing what arrives until Ctrl-C"
-                                                           : "; end of input ends the session"
-                                                : ". Ctrl-] leaves, Ctrl-T ? shows the menu.");
+    const std::string connected =
+        std::string("connected to ") + o.address +
+        (!interactive ? o.listen ? "; showing what arrives until Ctrl-C" : "; end of input ends the session"
+                      : ". Ctrl-] leaves, Ctrl-T ? shows the menu.");
     const std::string lineSent = "line settings sent: ";
     if (status == kContinue && o.lineGiven)
         screen->Say(lineSent + Describe(o.line));

@@ -34,7 +34,6 @@ const Bytes kEightBits = {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0};
 const Bytes kNoParity = {0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0};
 const Bytes kOneStopBit = {0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0};
 
-
 // One run of kvterm with pipes on its standard input, output and error.
 class Kvterm
 {
@@ -222,8 +221,9 @@ TEST(Kvterm, RefusedConnectionExitsThree)
     for (const std::string &address : {RefusedAddress(), busy.Address()}) {
         Kvterm term({address});
         EXPECT_EQ(term.Finish(), kRefusedConnection) << address << ": " << term.err;
-        EXPECT_NE(term.err.find("cannot connect to " + address + " (refused, unreachable, busy (another client holds "
-                                                                 "the port), or no device server there)"),
+        EXPECT_NE(term.err.find("cannot connect to " + address +
+                                " (refused, unreachable, busy (another client holds "
+                                "the port), or no device server there)"),
                   std::string::npos)
             << term.err;
     }
@@ -255,7 +255,7 @@ TEST(Kvterm, LineSettingsOnTheWire)
         {{"@", "--baud=19200", "-pe"}, Join({kBaud19200, kEightBits, evenParity, kOneStopBit}), "19200 8E1"},
         {{"@", "-d", "5", "--parity", "mark", "-s1.5"},
          Join({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x05, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
-                            0x04, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x03, 0xFF, 0xF0}}),
+                          0x04, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x03, 0xFF, 0xF0}}),
          "9600 5M1.5"},
         {{"@", "--parity=space", "--stop", "1"},
          Join({baud9600, kEightBits, {0xFF, 0xFA, 0x2C, 0x03, 0x05, 0xFF, 0xF0}, kOneStopBit}),
