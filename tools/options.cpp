@@ -56,13 +56,19 @@ Both:
 Values go as --baud 9600, --baud=9600, -b 9600 or -b9600.
 
 Menu (interactive, Ctrl-T then one key):
-  b   ask for a baud rate (Enter sets it, Esc cancels)
-  d   step the data bits       p   step the parity       s   step the stop bits
-  h   hex view on or off       t   timestamps on or off
-  m   step the line end shown as a new line: none, cr, lf, crlf
-  u   send a file: type its path, then Enter; its bytes go unchanged (Ctrl-C stops)
-  e   local echo on or off     i   line settings last sent
-  ?   the menu                 Ctrl-T   one Ctrl-T to the device
+  b                     ask for a baud rate (Enter sets it, Esc cancels)
+  d                     step the data bits: 5, 6, 7, 8
+  p                     step the parity: none, odd, even, mark, space
+  s                     step the stop bits: 1 and 2 (1 and 1.5 at 5 data bits)
+  h                     hex view on or off
+  t                     timestamps on or off
+  m                     step the line end shown as a new line: none, cr, lf, crlf
+  u                     send a file: type its path, then Enter; its bytes go unchanged
+                        (Ctrl-C stops the sending)
+  e                     local echo on or off
+  i                     the line settings last sent
+  ?                     the menu
+  Ctrl-T                one Ctrl-T to the device
 
 Examples:
   kvterm 192.168.1.20:2217 -b 115200              talk to a device at 115200 8N1

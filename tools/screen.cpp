@@ -15,6 +15,9 @@ std::string Stamp()
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     const std::tm *local = std::localtime(&seconds);
+    const std::tm unknown = {};
+    if (local == nullptr) // a clock the C library cannot convert: 00:00:00
+        local = &unknown;
     char text[32];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d ", local->tm_hour, local->tm_min, local->tm_sec,
                   static_cast<int>(ms));
