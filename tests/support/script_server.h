@@ -24,7 +24,9 @@ enum class ServerAction {
 
 class ScriptServer {
 public:
-    ScriptServer();
+    // On port 0 the system picks a free port; on a given one (SO_REUSEADDR) a server comes back
+    // where an earlier one was, as a device server does after a restart.
+    explicit ScriptServer(uint16_t port = 0);
     ~ScriptServer();
     ScriptServer(const ScriptServer &) = delete;
     ScriptServer &operator=(const ScriptServer &) = delete;
@@ -32,8 +34,9 @@ public:
     uint16_t Port() const { return port_; }
     std::string Address() const; // "127.0.0.1:PORT"
 
-    // Bytes sent the moment a connection is accepted (before anything is received).
-    void SendOnAccept(const Bytes &bytes);
+    // Bytes sent the moment a connection is accepted (before anything is received), then the
+    // action done (a busy server's line of text, then its close).
+    void SendOnAccept(const Bytes &bytes, ServerAction then = ServerAction::kNothing);
     // Whether to read from the connection at all; a server that never reads lets the library's
     // sends fill the socket buffers.
     void SetReading(bool reading);
@@ -96,6 +99,7 @@ private:
     std::atomic<int> accepted_{0};
     bool peerClosed_ = false;
     Bytes onAccept_;
+    ServerAction onAcceptAction_ = ServerAction::kNothing;
     Bytes received_;
     std::mutex mutex_;
     std::condition_variable changed_;
