@@ -4,6 +4,8 @@
 #   kalvicom-VERSION-win64.zip, kalvicom-VERSION-win32.zip              the MinGW-w64 cross builds:
 #     bin/kalvicom.dll (and bin/kvterm.exe where the build has it), include/kalvicom.h,
 #     lib/kalvicom.lib (Visual Studio), lib/libkalvicom.dll.a (MinGW), README.md
+#   Kalvicom.VERSION.nupkg, kalvicom-VERSION-py3-none-*.whl            scripts/bindings.sh, from
+#     the three native libraries
 #
 # The builds go into build-release/{native,win64,win32}, configured as Release without tests. With
 # KALVICOM_RELEASE_REUSE=DIR, a DIR/native, DIR/win64 or DIR/win32 that is already configured is
@@ -37,6 +39,7 @@ rm -rf "$native/package"
 cpack --config "$native/CPackConfig.cmake" -B "$PWD/$native/package" >&2
 cp "$native"/package/*.deb "$native"/package/*.tar.gz dist/
 
+windows_dlls=()
 for flavour in win64:x86_64 win32:i686; do
   name=${flavour%%:*}
   dir=$(build "$name" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-${flavour#*:}.cmake")
@@ -51,6 +54,8 @@ for flavour in win64:x86_64 win32:i686; do
   cp "$dir/package/installed/lib/kalvicom.lib" "$stage/lib/"
   cp "$dir/package/installed/lib/kalvicom.dll.a" "$stage/lib/libkalvicom.dll.a"
   cp README.md "$stage/"
+  windows_dlls+=("$dir/package/installed/bin/kalvicom.dll")
   (cd "$dir/package" && cmake -E tar cf "$OLDPWD/dist/kalvicom-$version-$name.zip" --format=zip "kalvicom-$version-$name")
 done
+scripts/bindings.sh dist "$native/libkalvicom.so" "${windows_dlls[@]}"
 ls -l dist

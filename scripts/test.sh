@@ -174,6 +174,10 @@ stage_release() {
   # into dist/, then checks the packages as a user meets them (tests/install/dist_check.cmake).
   KALVICOM_RELEASE_REUSE=build-test scripts/release.sh
   cmake -DDIST=dist -DAREA=build-test/dist-check -P tests/install/dist_check.cmake
+  # The NuGet package and the wheels, by the example runner of the native build.
+  [ -f build-test/native/CMakeCache.txt ] || configure native
+  build native example_runner query_cs
+  KALVICOM_DIST=$PWD/dist run_ctest release-bindings native -L release
 }
 
 # --- which stages --------------------------------------------------------------------------------
