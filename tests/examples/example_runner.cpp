@@ -9,15 +9,17 @@
 // success, and on failure say why on standard error and exit with 1. With --terminal, COMMAND is
 // an interactive terminal program (pyserial's miniterm) that is run in tmux instead: a line typed
 // goes to the device and the device's answer shows on the screen.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <future>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,27 +57,75 @@ std::string CommandLine(const std::string &address)
     return line + Quoted(gScheme + address);
 }
 
-Outcome RunExample(const std::string &address)
+// A pipe for one of the example's outputs, filled up before the example starts, so the example
+// blocks at its first write until the runner drains it: an example that writes after closing its
+// port has closed it while still running, which is what the runner checks. (Whatever the system
+// closes when a process exits would look the same from the server's side.)
+struct FullPipe {
+    int read = -1, write = -1;
+    size_t filler = 0; // bytes put in beforehand
+
+    FullPipe()
+    {
+        int ends[2];
+        if (pipe(ends) != 0)
+            return;
+        read = ends[0];
+        write = ends[1];
+        const int flags = fcntl(write, F_GETFL);
+        fcntl(write, F_SETFL, flags | O_NONBLOCK);
+        const char block[4096] = {};
+        for (ssize_t n; (n = ::write(write, block, sizeof block)) > 0;)
+            filler += static_cast<size_t>(n);
+        for (ssize_t n; (n = ::write(write, block, 1)) > 0;)
+            filler += static_cast<size_t>(n);
+        fcntl(write, F_SETFL, flags); // the example's writes block
+    }
+};
+
+// Starts the example with both outputs in full pipes; once `drain` is ready, reads them to their
+// ends and waits for the example to exit.
+Outcome RunExample(const std::string &address, std::shared_future<void> drain)
 {
-    const std::string errors = testing::TempDir() + "example-stderr-" + std::to_string(getpid());
-    std::string line = CommandLine(address) + " 2>" + Quoted(errors);
     Outcome outcome;
+    FullPipe out, err;
+    const std::string line = CommandLine(address);
     Stopwatch clock;
-    FILE *pipe = popen(line.c_str(), "r");
-    if (pipe == nullptr)
-        return outcome;
-    char chunk[256];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        outcome.out.append(chunk, n);
-    int status = pclose(pipe);
-    outcome.ms = clock.Ms();
-    if (status != -1 && WIFEXITED(status))
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out.write, 1);
+        dup2(err.write, 2);
+        for (int fd : {out.read, out.write, err.read, err.write})
+            close(fd);
+        execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out.write);
+    close(err.write);
+    drain.wait();
+    std::string text[2];
+    pollfd fds[2] = {{out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
+    for (int open = 2; open > 0 && poll(fds, 2, -1) > 0;) {
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char chunk[4096];
+            const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                text[i].append(chunk, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
         outcome.exitStatus = WEXITSTATUS(status);
-    std::ostringstream err;
-    err << std::ifstream(errors).rdbuf();
-    outcome.err = err.str();
-    std::remove(errors.c_str());
+    outcome.ms = clock.Ms();
+    outcome.out = text[0].substr(std::min(out.filler, text[0].size()));
+    outcome.err = text[1].substr(std::min(err.filler, text[1].size()));
     return outcome;
 }
 
@@ -123,7 +173,8 @@ TEST(Example, RunsAgainstScriptedServer)
         const std::string address = server->Address();
         if (c.server == Server::kAbsent)
             server.reset(); // nobody listens at the address any more
-        std::future<Outcome> run = std::async(std::launch::async, RunExample, address);
+        std::promise<void> drain;
+        std::future<Outcome> run = std::async(std::launch::async, RunExample, address, drain.get_future().share());
 
         if (server) {
             const Bytes wire = QueryWire();
@@ -138,6 +189,11 @@ TEST(Example, RunsAgainstScriptedServer)
             if (c.server == Server::kResets)
                 server->Reset();
         }
+        // Before the example may write its answer or its complaint, and so before it can exit.
+        if (server && c.server != Server::kResets) { // (a reset left nothing to close)
+            EXPECT_TRUE(server->WaitPeerClosed()) << "the example must close its port";
+        }
+        drain.set_value();
         Outcome outcome = run.get();
         EXPECT_EQ(outcome.exitStatus, c.exitStatus);
         EXPECT_EQ(outcome.out, c.out);
@@ -149,9 +205,6 @@ TEST(Example, RunsAgainstScriptedServer)
         if (c.answer.empty() && c.server == Server::kAnswers) { // gave the device its 2 s, no more
             EXPECT_GE(outcome.ms, 1900.0);
             EXPECT_LE(outcome.ms, 8000.0);
-        }
-        if (server && c.server != Server::kResets) { // the example closed its port (a reset left nothing to close)
-            EXPECT_TRUE(server->WaitPeerClosed());
         }
     }
 }
