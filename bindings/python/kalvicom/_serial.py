@@ -157,7 +157,11 @@ class Serial(io.RawIOBase):
             encoded = address.encode("ascii")
         except UnicodeEncodeError:
             raise SerialException("could not open port %r: not an address" % self._port)
-        handle = kv.library().KvCreateFile(encoded)
+        try:
+            lib = kv.library()
+        except OSError as e:  # pyserial programs catch SerialException alone
+            raise SerialException("could not open port %r: %s" % (self._port, e))
+        handle = lib.KvCreateFile(encoded)
         # ctypes gives None for a null pointer; a valid handle is never null.
         if handle is None or handle == kv.INVALID_HANDLE_VALUE:
             raise SerialException("could not open port %r: malformed address, or no device server there"
