@@ -233,7 +233,7 @@ namespace Kalvicom
         public string ReadExisting()
         {
             EnsureOpen();
-            while (Fill(0) > 0) {
+            while (Fill(0) == ChunkSize) { // a full chunk: there may be more
             }
             var all = new byte[pendingCount];
             Take(all, 0, all.Length);
@@ -267,7 +267,7 @@ namespace Kalvicom
             EnsureOpen();
             do
                 pendingCount = 0;
-            while (Fill(0) > 0);
+            while (Fill(0) == ChunkSize); // a full chunk: there may be more
             pendingCount = 0;
         }
 

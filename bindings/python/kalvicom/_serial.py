@@ -252,8 +252,9 @@ class Serial(io.RawIOBase):
     def reset_input_buffer(self):
         """Drops what has arrived and not been read."""
         del self._pending[:]
-        while self._fill(0):
+        while self._fill(0) == _CHUNK:  # a full chunk: there may be more
             del self._pending[:]
+        del self._pending[:]
 
     # --- inside -----------------------------------------------------------------------------
 
