@@ -32,6 +32,7 @@ _STOPBITS = {STOPBITS_ONE: kv.ONESTOPBIT, STOPBITS_ONE_POINT_FIVE: kv.ONE5STOPBI
 _CHUNK = 4096
 _ROUND_MS = 24 * 60 * 60 * 1000  # longest single wait handed to the library
 URL_SCHEME = "kalvicom://"
+_ABSENT = object()
 
 
 def address_of(port):
@@ -78,20 +79,36 @@ class Serial(io.RawIOBase):
         self._baudrate = self._bytesize = self._parity = self._stopbits = self._timeout = None
         self.baudrate, self.bytesize, self.parity, self.stopbits = baudrate, bytesize, parity, stopbits
         self.timeout = timeout
-        for name, value, off in (("xonxoff", xonxoff, False), ("rtscts", rtscts, False),
-                                 ("dsrdtr", dsrdtr, False), ("write_timeout", write_timeout, None),
-                                 ("inter_byte_timeout", inter_byte_timeout, None)):
-            if value != off:
-                raise ValueError("%s is not supported by kalvicom: the device server gets only "
-                                 "baud rate, data bits, parity and stop bits" % name)
+        self.xonxoff, self.rtscts, self.dsrdtr = xonxoff, rtscts, dsrdtr
+        self.write_timeout, self.inter_byte_timeout = write_timeout, inter_byte_timeout
         self.port = port
         if port is not None:
             self.open()
 
     # --- settings, as pyserial names them ---------------------------------------------------
 
-    xonxoff = rtscts = dsrdtr = False
-    write_timeout = inter_byte_timeout = None
+    def _unsupported(name, off):
+        """What the device server cannot be told: only the value meaning "none" is taken."""
+        def get(self):
+            if off is _ABSENT:
+                raise AttributeError("%s is not supported by kalvicom" % name)
+            return off
+
+        def set(self, value):
+            if off is _ABSENT or value != off:
+                raise ValueError("%s is not supported by kalvicom: the device server gets only "
+                                 "baud rate, data bits, parity and stop bits" % name)
+        return property(get, set)
+
+    xonxoff = _unsupported("xonxoff", False)
+    rtscts = _unsupported("rtscts", False)
+    dsrdtr = _unsupported("dsrdtr", False)
+    write_timeout = _unsupported("write_timeout", None)
+    inter_byte_timeout = _unsupported("inter_byte_timeout", None)
+    dtr = _unsupported("dtr", _ABSENT)
+    rts = _unsupported("rts", _ABSENT)
+    break_condition = _unsupported("break_condition", _ABSENT)
+    del _unsupported
 
     @property
     def port(self):
