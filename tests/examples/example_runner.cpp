@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <chrono>
 #include <cstdio>
 #include <future>
