@@ -23,6 +23,7 @@
 #include "exit_status.h"
 #include "options.h"
 #include "script_server.h"
+#include "tmux.h"
 
 namespace
 {
@@ -387,69 +388,6 @@ TEST(Kvterm, LostConnectionExitsFive)
     EXPECT_NE(term.err.find("connection lost"), std::string::npos) << term.err;
 }
 
-// A terminal of the test's own: a tmux server on a socket in a scratch folder, whose one window
-// runs a shell script. Keys are typed with send-keys, the screen is read with capture-pane.
-class Tmux
-{
-  public:
-    explicit Tmux(const std::string &script) : dir_(testing::TempDir() + "kvterm-tmux-" + std::to_string(getpid()))
-    {
-        Shell("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'");
-        std::ofstream(dir_ + "/session.sh") << "cd '" << dir_ << "'\n" << script;
-        Run("new-session -d -x 100 -y 30 'sh session.sh'");
-    }
-    ~Tmux()
-    {
-        Run("kill-server");
-        Shell("rm -rf '" + dir_ + "'");
-    }
-    void Keys(const std::string &keys) { Run("send-keys " + keys); }
-    std::string Screen() { return Output("capture-pane -p"); }
-    // Whether a line on the screen starts with text.
-    bool LineStarts(const std::string &text) { return ("\n" + Screen()).find("\n" + text) != std::string::npos; }
-    // A file the script wrote, or "".
-    std::string File(const std::string &name)
-    {
-        std::ostringstream text;
-        text << std::ifstream(dir_ + "/" + name, std::ios::binary).rdbuf();
-        return text.str();
-    }
-    void Put(const std::string &name, const Bytes &data)
-    {
-        std::ofstream(dir_ + "/" + name, std::ios::binary)
-            .write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
-    }
-    // Waits up to 10 s for done() to hold.
-    template <typename Done> bool Wait(Done done)
-    {
-        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-            if (done())
-                return true;
-        return false;
-    }
-
-  private:
-    static int Shell(const std::string &command) { return std::system(command.c_str()); }
-    std::string Command(const std::string &command)
-    {
-        return "cd '" + dir_ + "' && env -u TMUX tmux -f /dev/null -S socket " + command;
-    }
-    void Run(const std::string &command) { Shell(Command(command) + " >/dev/null 2>&1"); }
-    std::string Output(const std::string &command)
-    {
-        std::string out;
-        if (FILE *f = popen(Command(command).c_str(), "r")) {
-            char buffer[4096];
-            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-                out.append(buffer, n);
-            pclose(f);
-        }
-        return out;
-    }
-
-    std::string dir_;
-};
-
 // One session in a real terminal, as a user types: keys go as typed, Enter as the chosen end of
 // line, Ctrl-C to the device, the menu sets a baud rate, control bytes show; with --reconnect the
 // server goes away and comes back on the same port 2 s later, and gets the line settings again;
@@ -458,7 +396,7 @@ class Tmux
 // --eol crlf with --log.
 TEST(Kvterm, InteractiveSessionInATerminal)
 {
-    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+    if (!HaveTmux())
         GTEST_SKIP() << "tmux is not installed (Debian package tmux)";
     std::unique_ptr<ScriptServer> first(new ScriptServer);
     const uint16_t firstPort = first->Port();
@@ -470,7 +408,7 @@ TEST(Kvterm, InteractiveSessionInATerminal)
     for (size_t i = 0; i < 3; ++i)
         script += std::string(KVTERM_PATH) + " " + runs[i].first + runs[i].second + "; echo $? >status" +
                   std::to_string(i + 1) + "\n";
-    Tmux tmux(script + "stty -g >after\n");
+    Tmux tmux("kvterm", script + "stty -g >after\n");
     auto screenShows = [&](const std::string &text) {
         return tmux.Wait([&] { return tmux.Screen().find(text) != std::string::npos; });
     };
