@@ -10,51 +10,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
-
-uint64_t NowNs()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
-}
-
-double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed)
-{
-    std::vector<uint8_t> data(size);
-    std::mt19937 rng(seed);
-    size_t i = 0;
-    for (; i + 4 <= size; i += 4) {
-        const uint32_t r = rng();
-        std::memcpy(&data[i], &r, 4);
-    }
-    for (; i < size; ++i)
-        data[i] = static_cast<uint8_t>(rng());
-    return data;
-}
-
-std::vector<uint8_t> Escape(const std::vector<uint8_t> &data)
-{
-    std::vector<uint8_t> wire;
-    wire.reserve(data.size() + data.size() / 128 + 16);
-    for (uint8_t b : data) {
-        wire.push_back(b);
-        if (b == 0xFF)
-            wire.push_back(0xFF);
-    }
-    return wire;
-}
 
 [[noreturn]] static void Die(const char *what)
 {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+// bench_data.cpp, on every platform: ---------------------------------------------------------------
+
 // Nanoseconds on the monotonic clock.
 uint64_t NowNs();
 
@@ -17,6 +19,8 @@ std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed);
 
 // The bytes as they travel on the wire: every 0xFF doubled.
 std::vector<uint8_t> Escape(const std::vector<uint8_t> &data);
+
+// bench_util.cpp, POSIX sockets: ----------------------------------------------------------------
 
 // A listening TCP socket on 127.0.0.1 and a free port; *port receives the port. Exits on failure.
 int ListenLoopback(uint16_t *port, int backlog);

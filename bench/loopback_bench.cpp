@@ -3,7 +3,12 @@
 //   inbound  - 64 MiB of random serial data (its 0xFF doubled on the wire) read through
 //              KvReadFile, against a raw poll + 4096-byte recv loop over the same wire bytes;
 //   outbound - the same 64 MiB through KvWriteFile, against raw 4096-byte sends of the
-//              already escaped bytes.
+//              already escaped bytes;
+//   poll     - immediate reads (ReadIntervalTimeout MAXDWORD, both totals 0) of an idle port,
+//              against a raw non-blocking recv: one call in a tight loop, and 100 ports polled
+//              every millisecond (the CPU time it costs).
+// "loopback_bench serve" only runs the servers and prints their ports, for a client elsewhere
+// (the Windows benchmark under Wine).
 // The servers are threads of this process. Echo trips alternate between a library port and a raw
 // socket open side by side; bulk transfers run in library/raw pairs. Every run checks its data
 // exactly, and medians are compared. A raw connection pauses 10 ms after connecting, as the
@@ -350,6 +355,86 @@ Timing OutboundRaw(uint16_t port, bool plain)
     return {(t1 - t0) * 1e-9, c1 - c0};
 }
 
+// Immediate reads of idle ports: the nanoseconds of one call in a tight loop, library and raw
+// alternating in blocks, and the CPU time of polling many ports once a millisecond.
+HANDLE OpenPolling(uint16_t port)
+{
+    HANDLE h = OpenLibrary(port, -1);
+    COMMTIMEOUTS t;
+    std::memset(&t, 0, sizeof t);
+    t.ReadIntervalTimeout = MAXDWORD;
+    KvSetCommTimeouts(h, &t);
+    return h;
+}
+
+void EmptyPollRun(uint16_t port, int calls, std::vector<double> *lib, std::vector<double> *raw,
+                  std::vector<double> *ratios)
+{
+    HANDLE h = OpenPolling(port);
+    int fd = OpenRaw(port);
+    uint8_t buffer[64];
+    for (int block = 0; block < 10; ++block) {
+        DWORD n = 0;
+        uint64_t t0 = NowNs();
+        for (int i = 0; i < calls; ++i) {
+            if (!KvReadFile(h, buffer, sizeof buffer, &n) || n != 0)
+                Fail("immediate read of an idle port");
+        }
+        uint64_t t1 = NowNs();
+        lib->push_back((t1 - t0) * 1e-9 / calls);
+        t0 = NowNs();
+        for (int i = 0; i < calls; ++i) {
+            if (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) != -1 || errno != EAGAIN)
+                Fail("raw non-blocking recv of an idle socket");
+        }
+        t1 = NowNs();
+        raw->push_back((t1 - t0) * 1e-9 / calls);
+        ratios->push_back(lib->back() / raw->back());
+    }
+    KvCloseHandle(h);
+    close(fd);
+}
+
+// The share of a core that polling `ports` idle ports once a millisecond for `ms` milliseconds
+// costs, library or raw.
+double PollManyRun(uint16_t port, int ports, int ms, bool library)
+{
+    std::vector<HANDLE> handles;
+    std::vector<int> fds;
+    for (int i = 0; i < ports; ++i) {
+        if (library)
+            handles.push_back(OpenPolling(port));
+        else
+            fds.push_back(ConnectLoopback(port));
+    }
+    usleep(20000);
+    uint8_t buffer[64];
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    const double c0 = ThreadCpuSeconds();
+    const uint64_t t0 = NowNs();
+    for (int tick = 0; tick < ms; ++tick) {
+        for (int i = 0; i < ports; ++i) {
+            DWORD n = 0;
+            if (library ? !KvReadFile(handles[i], buffer, sizeof buffer, &n) || n != 0
+                        : recv(fds[i], buffer, sizeof buffer, MSG_DONTWAIT) != -1)
+                Fail("polling an idle port");
+        }
+        next.tv_nsec += 1000000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    }
+    const double share = (ThreadCpuSeconds() - c0) / ((NowNs() - t0) * 1e-9);
+    for (HANDLE h : handles)
+        KvCloseHandle(h);
+    for (int fd : fds)
+        close(fd);
+    return share;
+}
+
 // --- report --------------------------------------------------------------------------------------
 
 int g_missed = 0;
@@ -384,6 +469,7 @@ int main(int argc, char **argv)
     const std::string part = argc > 2 ? argv[2] : "all";
     const bool echo = part == "all" || part == "echo";
     const bool bulk = part == "all" || part == "bulk";
+    const bool polling = part == "all" || part == "poll";
     constexpr int kLimitMs = 5000; // the read limit of the "with a read limit" rows
 
     g_payload = RandomBytes(kBulkSize, 2217);
@@ -394,6 +480,12 @@ int main(int argc, char **argv)
     const uint16_t echoPort = StartServer(EchoServer);
     const uint16_t sourcePort = StartServer(SourceServer);
     const uint16_t sinkPort = StartServer(SinkServer);
+    if (part == "serve") {
+        std::printf("%u %u %u\n", echoPort, sourcePort, sinkPort);
+        std::fflush(stdout);
+        for (;;)
+            pause();
+    }
 
     std::printf("loopback, library against raw socket: %d runs of each, medians; load average %.2f\n", runs,
                 LoadAverage());
@@ -415,6 +507,25 @@ int main(int argc, char **argv)
         for (int r = 0; r < runs; ++r)
             EchoRun(echoPort, 32, 1000, kLimitMs, &lib, &raw);
         Row("echo round trip 32 B, 5 s read limit", Median(lib), Median(raw), "us", 1e6, true, 0);
+    }
+
+    if (polling) {
+        // Blocks of calls alternate between the two sides; the ratio is the median of the blocks'.
+        std::vector<double> lib, raw, blockRatios;
+        for (int r = 0; r < runs; ++r)
+            EmptyPollRun(echoPort, 20000, &lib, &raw, &blockRatios);
+        Row("immediate read, idle port (one call)", Median(lib), Median(raw), "ns", 1e9, true, 1.10,
+            Median(blockRatios));
+        std::vector<double> libShare, rawShare, ratios;
+        for (int r = 0; r < runs; ++r) {
+            const double l = PollManyRun(echoPort, 100, 1000, true);
+            const double b = PollManyRun(echoPort, 100, 1000, false);
+            libShare.push_back(l);
+            rawShare.push_back(b);
+            ratios.push_back(l / b);
+        }
+        Row("100 idle ports polled every 1 ms, CPU", Median(libShare), Median(rawShare), "%", 100, true, 1.15,
+            Median(ratios));
     }
 
     if (bulk) {

@@ -1,6 +1,11 @@
 # Installing kalvicom: the header, the shared library (on Windows the DLL and its import library),
 # a CMake package giving kalvicom::kalvicom, and a relocatable pkg-config file. Only the shared
 # library is installed; the object and static libraries stay internal to the build.
+#
+# The components are what the packages are made of (cmake/package.cmake): Runtime (the shared
+# library), Development (header, link library), Config (the CMake package and kalvicom.pc, which
+# name the link library of this build), Tool (kvterm) and Documents (licence, changelog; on
+# Windows also the readme, docs/ and examples/).
 include(CMakePackageConfigHelpers)
 
 set(KALVICOM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kalvicom CACHE STRING
@@ -18,7 +23,7 @@ if(MSVC)
 endif()
 
 install(EXPORT kalvicomTargets NAMESPACE kalvicom:: DESTINATION ${KALVICOM_CMAKE_DIR}
-  COMPONENT Development)
+  COMPONENT Config)
 configure_package_config_file(cmake/kalvicomConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/kalvicomConfig.cmake
   INSTALL_DESTINATION ${KALVICOM_CMAKE_DIR})
@@ -32,7 +37,7 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kalvicomConfigVersi
   COMPATIBILITY ${kalvicom_compatibility})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kalvicomConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/kalvicomConfigVersion.cmake
-  DESTINATION ${KALVICOM_CMAKE_DIR} COMPONENT Development)
+  DESTINATION ${KALVICOM_CMAKE_DIR} COMPONENT Config)
 
 # kalvicom.pc names the prefix relative to its own folder (${pcfiledir}), so the installed tree
 # can be moved or unpacked anywhere. An absolute libdir or includedir is kept as it is.
@@ -52,4 +57,20 @@ foreach(kalvicom_kind LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 configure_file(cmake/kalvicom.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kalvicom.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kalvicom.pc DESTINATION ${kalvicom_pcdir} COMPONENT Development)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kalvicom.pc DESTINATION ${kalvicom_pcdir} COMPONENT Config)
+
+if(WIN32 AND KALVICOM_TOP_LEVEL)
+  # The Windows zips stand alone: a readme for Windows, and every document and example the readme
+  # and the docs point to.
+  set(kalvicom_zip_bits "x86")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(kalvicom_zip_bits "x64")
+  endif()
+  configure_file(cmake/windows/README.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt CHANGELOG.md DESTINATION . COMPONENT Documents)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT Documents)
+  install(DIRECTORY docs examples DESTINATION . COMPONENT Documents PATTERN CMakeLists.txt EXCLUDE)
+else()
+  install(FILES LICENSE CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kalvicom
+    COMPONENT Documents)
+endif()

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the release packages into dist/, all carrying the CMake project's version:
-#   kalvicom_VERSION_amd64.deb, kalvicom-VERSION-linux-x86_64.tar.gz   CPack, from the native build
-#   kalvicom-VERSION-win64.zip, kalvicom-VERSION-win32.zip              the MinGW-w64 cross builds:
-#     bin/kalvicom.dll (and bin/kvterm.exe where the build has it), include/kalvicom.h,
-#     lib/kalvicom.lib (Visual Studio), lib/libkalvicom.dll.a (MinGW), README.md
+# Builds the release packages into dist/, each made by CPack from one build and named with the
+# CMake project's version (cmake/package.cmake and cmake/debian.cmake say what each holds):
+#   libkalvicom0_VERSION_amd64.deb, libkalvicom-dev_VERSION_amd64.deb, kvterm_VERSION_amd64.deb,
+#   kalvicom-VERSION-linux-x86_64.tar.gz                       from the native build
+#   kalvicom-VERSION-win64.zip, kalvicom-VERSION-win32.zip     from the MinGW-w64 cross builds
+#   Kalvicom.VERSION.nupkg, kalvicom-VERSION-py3-none-*.whl  scripts/bindings.sh, from the three
+#     native libraries
 #
 # The builds go into build-release/{native,win64,win32}, configured as Release without tests. With
 # KALVICOM_RELEASE_REUSE=DIR, a DIR/native, DIR/win64 or DIR/win32 that is already configured is
@@ -28,29 +30,22 @@ build() {
   echo "$dir"
 }
 
+# pack DIR: CPack's packages of the build in DIR, into dist/.
+pack() {
+  rm -rf "$1/package"
+  cpack --config "$1/CPackConfig.cmake" -B "$PWD/$1/package" >&2
+  find "$1/package" -maxdepth 1 -type f -exec cp {} dist/ \;
+}
+
 rm -rf dist
 mkdir -p dist
-
 native=$(build native)
-version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$native/CPackConfig.cmake")
-rm -rf "$native/package"
-cpack --config "$native/CPackConfig.cmake" -B "$PWD/$native/package" >&2
-cp "$native"/package/*.deb "$native"/package/*.tar.gz dist/
-
-for flavour in win64:x86_64 win32:i686; do
-  name=${flavour%%:*}
-  dir=$(build "$name" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-${flavour#*:}.cmake")
-  stage=$dir/package/kalvicom-$version-$name
-  rm -rf "$dir/package"
-  cmake --install "$dir" --prefix "$PWD/$dir/package/installed" --strip >/dev/null
-  mkdir -p "$stage/bin" "$stage/include" "$stage/lib"
-  for program in kalvicom.dll kvterm.exe; do
-    [ -f "$dir/package/installed/bin/$program" ] && cp "$dir/package/installed/bin/$program" "$stage/bin/"
-  done
-  cp "$dir/package/installed/include/kalvicom.h" "$stage/include/"
-  cp "$dir/package/installed/lib/kalvicom.lib" "$stage/lib/"
-  cp "$dir/package/installed/lib/kalvicom.dll.a" "$stage/lib/libkalvicom.dll.a"
-  cp README.md "$stage/"
-  (cd "$dir/package" && cmake -E tar cf "$OLDPWD/dist/kalvicom-$version-$name.zip" --format=zip "kalvicom-$version-$name")
+win64=$(build win64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake")
+win32=$(build win32 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-i686.cmake")
+for dir in "$native" "$win64" "$win32"; do
+  pack "$dir"
 done
+
+# The language bindings' packages (.NET, Python), from the same three builds' libraries.
+scripts/bindings.sh dist "$native/libkalvicom.so" "$win64/kalvicom.dll" "$win32/kalvicom.dll"
 ls -l dist

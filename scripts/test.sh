@@ -145,10 +145,11 @@ stage_windows() {
   # Debian's MinGW-w64 cross compilers and wine64. The x86_64 DLL runs the whole suite under Wine.
   # The i686 DLL cannot run here (no 32-bit code runs on these machines): its export table, its
   # import library, the stack cleanup of each export and a C caller's imports are read instead.
+  # Its kvterm.exe is built for the release's win32 zip.
   configure win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
   build win64
   run_ctest x86_64-windows win64
-  configure win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DKALVICOM_TOOLS=OFF -DKALVICOM_EXAMPLES=OFF
+  configure win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DKALVICOM_EXAMPLES=OFF
   build win32
   run_ctest i686-windows win32
 }
@@ -187,9 +188,14 @@ stage_clang() {
 stage_release() {
   banner "release packages: scripts/release.sh from the test builds, and what they hold"
   # Packs the native, win64 and win32 builds of the stages above (built again only if missing)
-  # into dist/, then checks the packages as a user meets them (tests/install/dist_check.cmake).
+  # into dist/, then checks the packages as a user meets them (tests/install/dist_check.cmake):
+  # lintian, the .debs installed into a scratch root and used, the zips' links and versions.
   KALVICOM_RELEASE_REUSE=build-test scripts/release.sh
   cmake -DDIST=dist -DAREA=build-test/dist-check -P tests/install/dist_check.cmake
+  # The NuGet package and the wheels, by the example runner of the native build.
+  [ -f build-test/native/CMakeCache.txt ] || configure native
+  build native example_runner query_cs
+  KALVICOM_DIST=$PWD/dist run_ctest release-bindings native -L release
 }
 
 # --- which stages --------------------------------------------------------------------------------

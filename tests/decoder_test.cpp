@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+#include "platform/scan.h"
 #include "port/port_context.h"
 #include "script_server.h"
 #include "telnet/receiver.h"
@@ -206,6 +207,33 @@ TEST(Decoder, DenseEscapesAcrossReceivesAndRoomSizes)
             }
             out.resize(got);
             EXPECT_TRUE(out == data) << "piece " << piece << ", room " << room;
+        }
+    }
+}
+
+// The portable scan the Windows build decodes and escapes with: every length up to three steps,
+// the byte sought at every place (or nowhere), among neighbours whose arithmetic borrows or sets
+// the high bits (0x00, 0x01, 0x7F, 0x80, 0xFE), from an unaligned start.
+TEST(Decoder, WordScanFindsTheFirstMatch)
+{
+    for (uint8_t value : {0xFF, 0x00, 0x80}) {
+        for (uint8_t fill : {0x00, 0x01, 0x7F, 0x80, 0xFE, 0xFF}) {
+            if (fill == value)
+                continue;
+            for (uint32_t length = 0; length <= 50; ++length) {
+                for (uint32_t at = 0; at <= length; ++at) { // at == length: not there
+                    uint8_t area[64];
+                    std::memset(area, fill, sizeof area);
+                    uint8_t *data = area + 3;
+                    if (at < length)
+                        data[at] = value;
+                    if (at + 1 < length)
+                        data[at + 1] = value; // a second one must not be found first
+                    const uint8_t *found = FindByteByWords(data, value, length);
+                    ASSERT_EQ(found, at < length ? data + at : nullptr)
+                        << "value " << int(value) << " fill " << int(fill) << " length " << length << " at " << at;
+                }
+            }
         }
     }
 }

@@ -1,7 +1,8 @@
 // The few operating-system services the rest of the library needs: a TCP socket, readiness
 // waits, sends and receives, a millisecond tick counter and the start-up at load. One file per
-// platform implements them (net_posix.cpp, net_win32.cpp); nothing outside this folder knows
-// which one is compiled.
+// platform implements them (net_posix.cpp, net_win32.cpp), apart from the sends and receives that
+// wait, which are built once on the platform's calls (waits.cpp); nothing outside this folder
+// knows which platform is compiled.
 #ifndef KALVICOM_PLATFORM_NET_H
 #define KALVICOM_PLATFORM_NET_H
 
@@ -47,8 +48,6 @@ constexpr uint32_t kNetWaitForever = 0xFFFFFFFFu;
 // and keeps deadline arithmetic on the 32-bit tick counter unambiguous).
 constexpr uint32_t kNetLongestWait = 0x7FFFFFFFu;
 
-enum NetWaitResult { kNetReadable = 1, kNetTimedOut = 0, kNetWaitFailed = -1 };
-
 // Starts the network stack for the process. Returns false when it cannot be started.
 bool NetStartup();
 
@@ -56,39 +55,54 @@ bool NetStartup();
 // one). Does not return: ends the process with status 1.
 [[noreturn]] void NetStartupFailed(const char *text, const char *caption);
 
-// Creates a blocking IPv4 TCP stream socket (close-on-exec) with keep-alive on the timing above and
-// urgent data kept in the stream (a Telnet Synch's DM must not be taken out of it). Returns
+// Creates an IPv4 TCP stream socket (close-on-exec) with keep-alive on the timing above and urgent
+// data kept in the stream (a Telnet Synch's DM must not be taken out of it). Returns
 // kInvalidSocket on failure.
 NetSocket NetOpenSocket();
 
-// Connects to address[0].address[1].address[2].address[3]:port, blocking. Returns true on success.
+// Connects to address[0].address[1].address[2].address[3]:port, blocking, with the system's own
+// connect time-out. Returns true on success; the socket is non-blocking from then on, so every
+// receive and send below waits only where its caller asks for a wait.
 bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port);
 
 // Switches off send coalescing. Errors are ignored.
 void NetSetNoDelay(NetSocket sock);
 
-// One send of up to length bytes. Returns the number accepted (0 when none), or -1 on error.
-// Never raises SIGPIPE; an interrupted send is restarted. A send blocked on a full window waits in
-// slices and fails (ending the connection) once NetPeerGone says the server has vanished.
+// What NetTrySend and NetTryReceive return when the call would have to wait, and NetReceive when
+// nothing arrived in the time it was given.
+constexpr int32_t kNetWouldBlock = -2;
+constexpr int32_t kNetTimedOut = -2;
+
+// The two calls the waits below are built on, one per platform file. Neither ever blocks; an
+// interrupted call is restarted, and a send never raises SIGPIPE. NetTrySend returns the number
+// of bytes accepted, NetTryReceive the number received or 0 when the server closed its side; both
+// return -1 on error and kNetWouldBlock when nothing could be done at once.
+int32_t NetTrySend(NetSocket sock, const void *data, uint32_t length);
+int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length);
+
+// Waits up to ms milliseconds (at most kNetLookAgainMs is ever asked) until sock is readable, or
+// with forSending until it has room to send. Returns 1 ready (an error or a closed connection
+// counts as ready: the next call reports it), 0 quiet (an interrupted wait included), -1 failed.
+int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms);
+
+// One send of up to length bytes. Returns the number accepted, or -1 on error. A send that finds
+// the window full waits for room in slices of kNetLookAgainMs and fails (ending the connection)
+// once NetPeerGone says the server has vanished.
 int32_t NetSend(NetSocket sock, const void *data, uint32_t length);
 
-// Waits until sock is readable, for at most ms milliseconds (0 polls, kNetWaitForever waits
-// without limit, other values are capped at kNetLongestWait). An interrupted wait goes on with
-// the time that is left. Where the platform can tell a vanished server (NetPeerGone), it is asked
-// whenever the socket stays quiet for a slice (at most kNetLookAgainMs) or for the whole wait; a
-// vanished server ends the connection and the wait reports readable, so the receive that follows
-// fails.
-NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms);
-
-// One receive of up to length bytes. Returns the number received, 0 when the peer closed the
-// connection, -1 on error.
-int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length);
-
-// A receive that never blocks: like NetReceive, or kNetNothingYet when no byte is waiting (or the
-// platform cannot tell without a wait; the caller then waits and receives as usual). Saves the
-// readiness wait while data streams in.
-constexpr int32_t kNetNothingYet = -2;
-int32_t NetReceiveIfWaiting(NetSocket sock, void *buffer, uint32_t length);
+// One receive of up to length bytes, waiting at most ms for something to arrive: 0 takes only
+// what has already arrived (one non-blocking receive, no wait), kNetWaitForever waits without
+// limit, other values are capped at kNetLongestWait. expectData says that bytes are probably
+// waiting already (the last receive filled its buffer), so the receive is tried before any wait;
+// otherwise a wait comes first, which saves a failing receive in a request/answer exchange.
+// Returns the number received, 0 when the server closed the connection, -1 on error, or
+// kNetTimedOut. An interrupted wait goes on with the time that is left.
+//
+// Whether the server has vanished (NetPeerGone) is asked when a wait stays quiet, at most once per
+// kNetLookAgainMs for the connection: *lastLook holds the NetCoarseTicks of the last look and is updated
+// here, so a caller that polls in a tight loop pays for the look once per interval, not per call.
+// A vanished server ends the connection, and the receive fails.
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook);
 
 // Whether the system shows that the server has vanished: nothing heard from it for
 // kNetUnansweredMs, and either sent data retransmitted through kNetUnansweredTimeouts time-outs in
@@ -114,6 +128,10 @@ void NetClose(NetSocket sock);
 
 // Milliseconds on a monotonic clock, wrapping at 2^32. Compare as (now - start), unsigned.
 uint32_t NetTicks();
+
+// Milliseconds on a monotonic clock that is cheaper to read than NetTicks and may lag it by a few
+// milliseconds: for deciding how long ago something was, never for a deadline.
+uint32_t NetCoarseTicks();
 
 // Milliseconds left of a limit that began at start (a NetTicks value); 0 once it has passed. Safe
 // across the counter's wrap for limits up to 2^31 ms.

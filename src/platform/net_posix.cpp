@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "platform/ipv4.h"
+#include "platform/scan.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0 // macOS: SO_NOSIGPIPE is set on the socket instead
@@ -78,11 +79,18 @@ static int ToFd(NetSocket sock)
     return static_cast<int>(sock);
 }
 
+// After the connect every receive and send is tried without blocking; waits are poll()s.
+static bool SetNonBlocking(NetSocket sock)
+{
+    const int flags = fcntl(ToFd(sock), F_GETFL);
+    return flags >= 0 && fcntl(ToFd(sock), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port)
 {
     sockaddr_in to = Ipv4SocketAddress(address, port);
     if (connect(ToFd(sock), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
-        return true;
+        return SetNonBlocking(sock);
     if (errno != EINTR && errno != EINPROGRESS)
         return false;
     // An interrupted connect goes on in the background: wait for it to finish, then ask how.
@@ -95,7 +103,7 @@ bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port)
         return false;
     int error = 0;
     socklen_t length = sizeof error;
-    return getsockopt(ToFd(sock), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    return getsockopt(ToFd(sock), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 && SetNonBlocking(sock);
 }
 
 void NetSetNoDelay(NetSocket sock)
@@ -104,84 +112,34 @@ void NetSetNoDelay(NetSocket sock)
     setsockopt(ToFd(sock), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// Waits up to ms for events on sock. Returns poll()'s result: 1 ready, 0 quiet, -1 failed; an
-// interrupted wait counts as quiet, so the caller looks at the clock and goes on.
-static int WaitFor(NetSocket sock, short events, uint32_t ms)
+int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
 {
-    pollfd p = {ToFd(sock), events, 0};
+    pollfd p = {ToFd(sock), static_cast<short>(forSending ? POLLOUT : POLLIN), 0};
     int ready = poll(&p, 1, static_cast<int>(ms));
-    return ready < 0 && errno == EINTR ? 0 : ready;
+    return ready < 0 && errno == EINTR ? 0 : ready; // interrupted: the caller looks at the clock
 }
 
-// Asks whether the server has vanished and, if so, ends the connection. Called whenever a wait
-// stays quiet.
-static bool AbandonIfGone(NetSocket sock)
+int32_t NetTrySend(NetSocket sock, const void *data, uint32_t length)
 {
-    if (!NetPeerGone(sock))
-        return false;
-    NetAbandon(sock);
-    return true;
-}
-
-int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
-{
-    // The socket blocks, but each send here does not: a send that finds the window full waits for
-    // room in slices, looking between them whether the server is still there.
     for (;;) {
         ssize_t sent = send(ToFd(sock), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent >= 0)
             return static_cast<int32_t>(sent);
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            int ready = WaitFor(sock, POLLOUT, kNetLookAgainMs);
-            if (ready < 0)
-                return -1;
-            if (ready == 0 && AbandonIfGone(sock))
-                return -1;
-        } else if (errno != EINTR) {
-            return -1;
-        }
-    }
-}
-
-NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms)
-{
-    const bool forever = ms == kNetWaitForever;
-    if (!forever && ms > kNetLongestWait)
-        ms = kNetLongestWait;
-    const uint32_t start = NetTicks();
-    for (;;) {
-        const uint32_t left = forever ? kNetLookAgainMs : NetTimeLeft(start, ms);
-        int ready = WaitFor(sock, POLLIN, left < kNetLookAgainMs ? left : kNetLookAgainMs);
-        if (ready > 0)
-            return kNetReadable; // POLLIN, or POLLHUP/POLLERR: the receive reports which
-        if (ready < 0)
-            return kNetWaitFailed;
-        if (AbandonIfGone(sock))
-            return kNetReadable; // the receive finds the connection ended
-        if (!forever && NetTimeLeft(start, ms) == 0)
-            return kNetTimedOut;
-    }
-}
-
-int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length)
-{
-    for (;;) {
-        ssize_t got = recv(ToFd(sock), buffer, length, 0);
-        if (got >= 0)
-            return static_cast<int32_t>(got);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kNetWouldBlock;
         if (errno != EINTR)
             return -1;
     }
 }
 
-int32_t NetReceiveIfWaiting(NetSocket sock, void *buffer, uint32_t length)
+int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length)
 {
     for (;;) {
         ssize_t got = recv(ToFd(sock), buffer, length, MSG_DONTWAIT);
         if (got >= 0)
             return static_cast<int32_t>(got);
         if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kNetNothingYet;
+            return kNetWouldBlock;
         if (errno != EINTR)
             return -1;
     }
@@ -263,12 +221,29 @@ void NetClose(NetSocket sock)
     close(ToFd(sock)); // not retried on EINTR: the descriptor is released either way on Linux
 }
 
+const uint8_t *FindByte(const uint8_t *data, uint8_t value, uint32_t length)
+{
+    return static_cast<const uint8_t *>(std::memchr(data, value, length)); // the C library's is vectorised
+}
+
 uint32_t NetTicks()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
+}
+
+uint32_t NetCoarseTicks()
+{
+#ifdef CLOCK_MONOTONIC_COARSE
+    timespec now; // Linux: the time of the last timer tick, read without asking the hardware
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+#else
+    return NetTicks();
+#endif
 }
 
 void NetSleep(uint32_t ms)

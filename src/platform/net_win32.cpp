@@ -12,6 +12,7 @@
 #include <mstcpip.h>
 
 #include "platform/ipv4.h"
+#include "platform/scan.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +65,12 @@ NetSocket NetOpenSocket()
 bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port)
 {
     sockaddr_in to = Ipv4SocketAddress(address, port);
-    return connect(ToSocket(sock), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    if (connect(ToSocket(sock), reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+        return false;
+    // From here on every receive and send is tried first and waits in select() only when it
+    // would block: a poll of an idle port costs one recv, and a stream one recv per buffer.
+    u_long nonBlocking = 1;
+    return ioctlsocket(ToSocket(sock), FIONBIO, &nonBlocking) == 0;
 }
 
 void NetSetNoDelay(NetSocket sock)
@@ -73,41 +79,34 @@ void NetSetNoDelay(NetSocket sock)
     setsockopt(ToSocket(sock), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
 }
 
-int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
+int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
 {
-    int sent = send(ToSocket(sock), static_cast<const char *>(data), static_cast<int>(length), 0);
-    return sent == SOCKET_ERROR ? -1 : sent;
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(ToSocket(sock), &ready);
+    timeval limit = {static_cast<long>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000L};
+    const int n = forSending ? select(0, nullptr, &ready, nullptr, &limit) : select(0, &ready, nullptr, nullptr, &limit);
+    if (n == SOCKET_ERROR)
+        return -1;
+    return FD_ISSET(ToSocket(sock), &ready) ? 1 : 0;
 }
 
-NetWaitResult NetWaitReadable(NetSocket sock, uint32_t ms)
+// A result of send or recv: SOCKET_ERROR becomes kNetWouldBlock or -1.
+static int32_t TryResult(int result)
 {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(ToSocket(sock), &readable);
-    timeval limit;
-    timeval *wait = nullptr;
-    if (ms != kNetWaitForever) {
-        if (ms > kNetLongestWait)
-            ms = kNetLongestWait;
-        limit.tv_sec = static_cast<long>(ms / 1000u);
-        limit.tv_usec = static_cast<long>(ms % 1000u) * 1000L;
-        wait = &limit;
-    }
-    int ready = select(0, &readable, nullptr, nullptr, wait);
-    if (ready == SOCKET_ERROR)
-        return kNetWaitFailed;
-    return FD_ISSET(ToSocket(sock), &readable) ? kNetReadable : kNetTimedOut;
+    if (result != SOCKET_ERROR)
+        return result;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kNetWouldBlock : -1;
 }
 
-int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length)
+int32_t NetTrySend(NetSocket sock, const void *data, uint32_t length)
 {
-    int got = recv(ToSocket(sock), static_cast<char *>(buffer), static_cast<int>(length), 0);
-    return got == SOCKET_ERROR ? -1 : got;
+    return TryResult(send(ToSocket(sock), static_cast<const char *>(data), static_cast<int>(length), 0));
 }
 
-int32_t NetReceiveIfWaiting(NetSocket, void *, uint32_t)
+int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length)
 {
-    return kNetNothingYet; // a blocking Winsock socket has no per-call non-blocking receive
+    return TryResult(recv(ToSocket(sock), static_cast<char *>(buffer), static_cast<int>(length), 0));
 }
 
 bool NetPeerGone(NetSocket)
@@ -142,9 +141,20 @@ void NetClose(NetSocket sock)
     closesocket(ToSocket(sock));
 }
 
+const uint8_t *FindByte(const uint8_t *data, uint8_t value, uint32_t length)
+{
+    // The C runtime's memchr (msvcrt.dll's, which the DLL imports) scans a byte at a time.
+    return FindByteByWords(data, value, length);
+}
+
 uint32_t NetTicks()
 {
     return GetTickCount();
+}
+
+uint32_t NetCoarseTicks()
+{
+    return GetTickCount(); // already a read of memory the system keeps up to date
 }
 
 void NetSleep(uint32_t ms)

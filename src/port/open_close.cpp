@@ -7,10 +7,13 @@
 #include "telnet/protocol.h"
 #include "telnet/receiver.h"
 
-// Binary transmission both ways, and the COM-PORT-OPTION from the server.
+// Binary transmission both ways, and the COM-PORT-OPTION both ways: a client says WILL for it
+// (RFC 2217), and some device servers honour the line settings only after hearing that, while
+// others take them once either side has the option on, which the DO gives.
 static const uint8_t kNegotiation[] = {telnet::IAC, telnet::DO,   telnet::TRANSMIT_BINARY,
                                        telnet::IAC, telnet::WILL, telnet::TRANSMIT_BINARY,
-                                       telnet::IAC, telnet::DO,   telnet::COM_PORT_OPTION};
+                                       telnet::IAC, telnet::DO,   telnet::COM_PORT_OPTION,
+                                       telnet::IAC, telnet::WILL, telnet::COM_PORT_OPTION};
 
 // How much decoded data the flush of the server's first answers may swallow.
 constexpr uint32_t kOpenScratch = 256;
@@ -30,6 +33,7 @@ void ResetPortContext(PortContext *pc)
     pc->txCount = 0;
     pc->rxPending = 0;
     pc->rxStreaming = 0;
+    pc->lastLook = NetCoarseTicks();
 }
 
 extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
@@ -100,16 +104,11 @@ static void CloseLingering(PortContext *pc)
         if (ended) {
             NetSleep(wait); // the socket stays readable now: the FIN is always there to be read
         } else {
-            const NetWaitResult ready = NetWaitReadable(pc->sock, wait);
-            if (ready == kNetWaitFailed)
-                break;
-            if (ready == kNetReadable) {
-                const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize);
-                if (got < 0 || (got == 0 && unacknowledged < 0))
-                    break; // the connection is gone, or the server has it all and has closed
-                talking = talking || got > 0;
-                ended = got == 0;
-            }
+            const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, false, &pc->lastLook);
+            if (got == -1 || (got == 0 && unacknowledged < 0))
+                break; // the connection is gone, or the server has it all and has closed
+            talking = talking || got > 0;
+            ended = got == 0;
         }
         if (step < 32)
             step *= 2;

@@ -38,6 +38,12 @@ extern "C" KALVICOM_API BOOL KVAPI KvReadFile(HANDLE handle, void *buffer, DWORD
     uint32_t limit;
     const ReadMode mode = ChooseReadMode(pc->readIntervalTimeout, pc->readTotalTimeoutMultiplier,
                                          pc->readTotalTimeoutConstant, count, &limit);
+    if (mode == kImmediate && pc->rxPending == 0) {
+        // The commonest call of all, a poll that finds nothing, is one receive and nothing more.
+        const FillResult r = FillReceiveBuffer(pc, 0);
+        if (r != kFilled)
+            return r == kFillTimedOut;
+    }
     static const uint32_t kRules[] = {0, kReceiveOnce, kReceiveUntilData, 0}; // by mode
     const int32_t delivered = ReceiveAndDecode(pc, static_cast<uint8_t *>(buffer), count,
                                                mode == kUnbounded ? kNetWaitForever : limit, kRules[mode]);

@@ -3,6 +3,7 @@
 
 #include "kalvicom.h"
 #include "port/handle.h"
+#include "platform/scan.h"
 #include "port/write.h"
 #include "telnet/protocol.h"
 
@@ -28,8 +29,8 @@ uint32_t EscapeChunk(PortContext *pc, const uint8_t *in, uint32_t length, bool *
         uint32_t limit = length - used;
         if (limit > kBufferSize - pc->txCount)
             limit = kBufferSize - pc->txCount;
-        const void *iac = std::memchr(in + used, telnet::IAC, limit);
-        uint32_t run = iac ? static_cast<uint32_t>(static_cast<const uint8_t *>(iac) - (in + used)) : limit;
+        const uint8_t *iac = FindByte(in + used, telnet::IAC, limit);
+        uint32_t run = iac ? static_cast<uint32_t>(iac - (in + used)) : limit;
         std::memcpy(tx + pc->txCount, in + used, run);
         pc->txCount += run;
         used += run;

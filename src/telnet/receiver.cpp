@@ -2,22 +2,17 @@
 
 #include <cstring>
 
+#include "platform/scan.h"
 #include "telnet/protocol.h"
 
 FillResult FillReceiveBuffer(PortContext *pc, uint32_t wait)
 {
     // While data streams in (the last receive filled the buffer), more is almost surely waiting
     // and needs no readiness wait: that halves the system calls per receive. Otherwise the wait
-    // comes first, so a request/answer exchange costs no extra call.
-    int32_t got = pc->rxStreaming ? NetReceiveIfWaiting(pc->sock, pc->rxBuffer, kBufferSize) : kNetNothingYet;
-    if (got == kNetNothingYet) {
-        NetWaitResult ready = NetWaitReadable(pc->sock, wait);
-        if (ready == kNetWaitFailed)
-            return kFillFailed;
-        if (ready == kNetTimedOut)
-            return kFillTimedOut;
-        got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize);
-    }
+    // comes first, so a request/answer exchange costs no extra call; a poll is one receive.
+    const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, pc->rxStreaming != 0, &pc->lastLook);
+    if (got == kNetTimedOut)
+        return kFillTimedOut;
     if (got <= 0)
         return kFillFailed;
     pc->rxPending = static_cast<uint32_t>(got);
@@ -54,11 +49,11 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
                 ++i;
             } else {
                 // Everything up to the next IAC belongs to the subnegotiation.
-                const void *iac = std::memchr(in + i, telnet::IAC, n - i);
+                const uint8_t *iac = FindByte(in + i, telnet::IAC, n - i);
                 if (iac == nullptr) {
                     i = n;
                 } else {
-                    i = static_cast<uint32_t>(static_cast<const uint8_t *>(iac) - in) + 1;
+                    i = static_cast<uint32_t>(iac - in) + 1;
                     iacSeen = 1;
                 }
             }
@@ -100,8 +95,8 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
             uint32_t limit = n - i;
             if (limit > room - count)
                 limit = room - count;
-            const void *iac = std::memchr(in + i, telnet::IAC, limit);
-            uint32_t run = iac ? static_cast<uint32_t>(static_cast<const uint8_t *>(iac) - (in + i)) : limit;
+            const uint8_t *iac = FindByte(in + i, telnet::IAC, limit);
+            uint32_t run = iac ? static_cast<uint32_t>(iac - (in + i)) : limit;
             std::memcpy(out + count, in + i, run);
             count += run;
             i += run;
@@ -137,7 +132,7 @@ void TelnetSkipControl(PortContext *pc)
 
 int32_t ReceiveAndDecode(PortContext *pc, uint8_t *out, uint32_t room, uint32_t ms, uint32_t rules)
 {
-    const uint32_t start = NetTicks();
+    const uint32_t start = ms == 0 || ms == kNetWaitForever ? 0 : NetTicks(); // a poll reads no clock
     uint32_t count = 0;
     uint32_t wait = ms;
     for (;;) {

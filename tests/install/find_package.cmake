@@ -1,7 +1,11 @@
-# Configures, builds and runs tests/consumer against AREA/prefix with find_package(kalvicom CONFIG),
-# or, given SOURCE, with the kalvicom source tree as its FetchContent dependency.
+# Configures, builds and runs tests/consumer against PREFIX (default AREA/prefix) with
+# find_package(kalvicom CONFIG), or, given SOURCE, with the kalvicom source tree as its FetchContent
+# dependency.
 cmake_minimum_required(VERSION 3.16)
 set(prefix ${AREA}/prefix)
+if(PREFIX)
+  set(prefix ${PREFIX})
+endif()
 if(SOURCE)
   set(build ${AREA}/fetch_content)
   set(use -DKALVICOM_SOURCE=${SOURCE})

@@ -124,7 +124,7 @@ void ImpairedLink::InServerNamespace(const std::function<void()> &run)
 std::unique_ptr<ScriptServer> ImpairedLink::NewServer()
 {
     std::unique_ptr<ScriptServer> server;
-    InServerNamespace([&] { server.reset(new ScriptServer(kFarAddress)); });
+    InServerNamespace([&] { server.reset(new ScriptServer(0, kFarAddress)); });
     return server;
 }
 

@@ -23,9 +23,34 @@ enum class ServerAction {
     kReset,   // abortive close (RST)
 };
 
+// How the server takes COM-PORT-OPTION commands (RFC 2217). The lenient server records them and
+// nothing more, as the software servers take every command whatever was negotiated. The strict
+// ones read the client's Telnet stream as a device server with a serial line does: they answer
+// its option negotiation, apply the commands they honour to the line of their device, and
+// acknowledge each one applied.
+enum class Strictness {
+    kLenient,
+    kWaitsForWill,      // agrees to DO COM-PORT-OPTION, yet applies commands only after the client's
+                        // own WILL COM-PORT-OPTION
+    kAgreedOptionsOnly, // refuses DO COM-PORT-OPTION, and takes a subnegotiation only for an option
+                        // agreed in one direction or the other
+};
+
+// The line of a strict server's device, in COM-PORT-OPTION coding: parity 1 none, 2 odd, 3 even,
+// 4 mark, 5 space; stop size 1, 2, or 3 for one and a half. A fresh device runs at 115200 8N1.
+struct DeviceLine {
+    uint32_t baud;
+    uint8_t dataSize;
+    uint8_t parity;
+    uint8_t stopSize;
+};
+
 class ScriptServer {
 public:
-    explicit ScriptServer(const char *host = "127.0.0.1");
+    // On port 0 the system picks a free port; on a given one (SO_REUSEADDR) a server comes back
+    // where an earlier one was, as a device server does after a restart. host is the address
+    // listened on, 127.0.0.1 or one in a network namespace of the test's own.
+    explicit ScriptServer(uint16_t port = 0, const char *host = "127.0.0.1");
     ~ScriptServer();
     ScriptServer(const ScriptServer &) = delete;
     ScriptServer &operator=(const ScriptServer &) = delete;
@@ -33,8 +58,13 @@ public:
     uint16_t Port() const { return port_; }
     std::string Address() const; // "HOST:PORT"
 
-    // Bytes sent the moment a connection is accepted (before anything is received).
-    void SendOnAccept(const Bytes &bytes);
+    // Bytes sent the moment a connection is accepted (before anything is received), then the
+    // action done (a busy server's line of text, then its close).
+    void SendOnAccept(const Bytes &bytes, ServerAction then = ServerAction::kNothing);
+    // Before the connection is made: how the server takes COM-PORT-OPTION commands.
+    void SetStrictness(Strictness strictness);
+    // A strict server's device line, as the honoured commands left it.
+    DeviceLine Line();
     // Whether to read from the connection at all; a server that never reads lets the library's
     // sends fill the socket buffers.
     void SetReading(bool reading);
@@ -50,6 +80,7 @@ public:
     // Waits until the library's side has closed the connection (a receive returned 0 or failed).
     bool WaitPeerClosed(int timeoutMs = 5000);
 
+    int DataSegmentsIn();                                     // on this connection; -1: not known here
     Bytes Received();                                         // everything received so far
     Bytes TakeReceived();                                     // the same, and forget it
     void Send(const Bytes &bytes);                            // sends now, all of it
@@ -80,6 +111,10 @@ public:
 private:
     void Run();
     void ApplyAction(ServerAction action); // on the server thread, with mutex_ held
+    // A strict server reads what arrived as Telnet and adds its answers to reply; with mutex_ held.
+    void Interpret(const uint8_t *bytes, size_t n, Bytes *reply);
+    void Negotiate(uint8_t verb, uint8_t option, Bytes *reply);
+    void Subnegotiation(Bytes *reply);
 
     intptr_t listener_;
     intptr_t conn_;
@@ -101,12 +136,26 @@ private:
     std::atomic<int> accepted_{0};
     bool peerClosed_ = false;
     Bytes onAccept_;
+    ServerAction onAcceptAction_ = ServerAction::kNothing;
     Bytes received_;
+    // The strict server's view of the connection.
+    Strictness strictness_ = Strictness::kLenient;
+    int telnetState_ = 0; // where in a Telnet sequence the last receive ended
+    uint8_t verb_ = 0;    // WILL, WONT, DO or DONT waiting for its option
+    Bytes sub_;           // the subnegotiation being read, unescaped
+    bool clientWill_[256] = {};
+    bool serverWill_[256] = {};
+    DeviceLine line_ = {};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::thread thread_;
     std::vector<std::thread> timers_;
 };
+
+// The first bytes every device server sees from a fresh port, in one send: IAC DO TRANSMIT-BINARY,
+// IAC WILL TRANSMIT-BINARY, IAC DO COM-PORT-OPTION, IAC WILL COM-PORT-OPTION. The bytes live in
+// opening.inc, which the Python tests read too.
+Bytes Negotiation();
 
 // "127.0.0.1:PORT" where nobody listens: the port a server had a moment ago.
 std::string RefusedAddress();

@@ -1,0 +1,16 @@
+# kalvicom_version_resource(TARGET FILE DESCRIPTION): gives a Windows TARGET, whose file is named
+# FILE, the version resource of cmake/version.rc.in.
+function(kalvicom_version_resource target file description)
+  set(kalvicom_rc_name ${target})
+  set(kalvicom_rc_file ${file})
+  set(kalvicom_rc_description ${description})
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(kalvicom_rc_type VFT_APP)
+  else()
+    set(kalvicom_rc_type VFT_DLL)
+  endif()
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()

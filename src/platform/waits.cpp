@@ -1,0 +1,66 @@
+// The sends and receives that wait, built on the platform's non-blocking calls: a call is tried
+// first where it is likely to succeed, waits come in slices of at most kNetLookAgainMs, and a
+// quiet slice is the moment to ask whether the server is still there.
+#include "platform/net.h"
+
+// Asks whether the server has vanished and, if so, ends the connection. With lastLook, only when
+// the wait that just ended was a whole slice or the connection's last look is kNetLookAgainMs old.
+static bool AbandonIfGone(NetSocket sock, bool wholeSlice, uint32_t *lastLook)
+{
+    if (lastLook != nullptr) {
+        const uint32_t now = NetCoarseTicks();
+        if (!wholeSlice && now - *lastLook < kNetLookAgainMs)
+            return false;
+        *lastLook = now;
+    }
+    if (!NetPeerGone(sock))
+        return false;
+    NetAbandon(sock);
+    return true;
+}
+
+int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
+{
+    for (;;) {
+        const int32_t sent = NetTrySend(sock, data, length);
+        if (sent != kNetWouldBlock)
+            return sent;
+        const int ready = NetWaitReady(sock, true, kNetLookAgainMs);
+        if (ready < 0 || (ready == 0 && AbandonIfGone(sock, true, nullptr)))
+            return -1;
+    }
+}
+
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook)
+{
+    if (ms == 0) { // a poll: one receive, and no clock read but the cheap one
+        const int32_t got = NetTryReceive(sock, buffer, length);
+        if (got != kNetWouldBlock)
+            return got;
+        return AbandonIfGone(sock, false, lastLook) ? -1 : kNetTimedOut;
+    }
+    const bool forever = ms == kNetWaitForever;
+    if (!forever && ms > kNetLongestWait)
+        ms = kNetLongestWait;
+    const uint32_t start = forever ? 0 : NetTicks();
+    bool receive = expectData;
+    for (;;) {
+        if (receive) {
+            const int32_t got = NetTryReceive(sock, buffer, length);
+            if (got != kNetWouldBlock)
+                return got;
+        }
+        const uint32_t left = forever ? kNetLookAgainMs : NetTimeLeft(start, ms);
+        const uint32_t slice = left < kNetLookAgainMs ? left : kNetLookAgainMs;
+        const int ready = slice == 0 ? 0 : NetWaitReady(sock, false, slice);
+        if (ready < 0)
+            return -1;
+        receive = true;
+        if (ready > 0)
+            continue; // readable, or an error or close that the receive reports
+        if (AbandonIfGone(sock, slice == kNetLookAgainMs, lastLook))
+            return -1;
+        if (!forever && NetTimeLeft(start, ms) == 0)
+            return kNetTimedOut;
+    }
+}
