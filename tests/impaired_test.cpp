@@ -34,19 +34,19 @@ const LinkProfile kBursts =  {"bursts",   50,  0, 0,    0,   0,    0,     0, 300
 // clang-format on
 
 enum class Job {
-    kLive,              // transfers in every read mode, a paused writer, idle ports, all alive
-    kSoak,              // 20 idle ports for 10 minutes
-    kVanish,            // servers vanish under every call
-    kVanishAfterPause,  // a server vanishes after a live pause of two minutes behind a write
-    kClose,             // 64 KiB written, then the close at once, to a quiet and an echoing server
+    kLive,             // transfers in every read mode, a paused writer, idle ports, all alive
+    kSoak,             // 20 idle ports for 10 minutes
+    kVanish,           // servers vanish under every call
+    kVanishAfterPause, // a server vanishes after a live pause of two minutes behind a write
+    kClose,            // 64 KiB written, then the close at once, to a quiet and an echoing server
 };
 
 struct Lane {
     const char *name;
     Job job;
     const LinkProfile *link;
-    size_t bytes;    // kLive: each transfer (the paused write: 8 times as much and 1 MiB); kClose: the write
-    double boundMs;  // kVanish, kVanishAfterPause: how soon after the drop every call has failed
+    size_t bytes;   // kLive: each transfer (the paused write: 8 times as much and 1 MiB); kClose: the write
+    double boundMs; // kVanish, kVanishAfterPause: how soon after the drop every call has failed
 };
 
 // clang-format off
@@ -85,8 +85,9 @@ Bytes Pattern(size_t size, unsigned salt)
     return out;
 }
 
-class Impaired : public ::testing::TestWithParam<Lane> {
-protected:
+class Impaired : public ::testing::TestWithParam<Lane>
+{
+  protected:
     void SetUp() override
     {
         // Up to 10 minutes each: only when asked, so that a plain run of the suite stays short.
@@ -153,8 +154,8 @@ struct IdlePort {
             answer = ReadAll(port, 4);
         DWORD written = 0;
         const bool wrote = KvWriteFile(port, "ping", 4, &written) == 1;
-        const bool alive = !readFailed && answer == Text("pong") && wrote &&
-                           server->WaitReceived(Negotiation().size() + 4, 60000);
+        const bool alive =
+            !readFailed && answer == Text("pong") && wrote && server->WaitReceived(Negotiation().size() + 4, 60000);
         KvCloseHandle(port);
         return alive;
     }

@@ -88,7 +88,7 @@ static void CloseLingering(PortContext *pc)
 {
     NetEndSending(pc->sock);
     int32_t unacknowledged = NetUnacknowledged(pc->sock); // -1: wait for the server's FIN instead
-    uint32_t progress = NetTicks(); // when less was last left unacknowledged
+    uint32_t progress = NetTicks();                       // when less was last left unacknowledged
     uint32_t step = 1;    // while waiting for acknowledgements, look again after 1, 2, 4 ... 32 ms
     bool talking = false; // the server sent something: wait for its close
     bool ended = false;   // the server has closed its side: only acknowledgements are left

@@ -150,7 +150,7 @@ void ImpairedLink::Carry()
     };
     struct Direction {
         int from = -1, to = -1;
-        int64_t linkFreeUs = 0;        // when the rate limit has sent everything so far
+        int64_t linkFreeUs = 0;         // when the rate limit has sent everything so far
         std::deque<int64_t> departures; // of the packets still waiting for the rate limit
     };
     Direction ways[2];

@@ -18,21 +18,22 @@
 // What the link does to each packet, the same each way.
 struct LinkProfile {
     const char *name;
-    int delayMs;          // one way
-    int jitterMs;         // the delay is spread evenly over delayMs +- jitterMs
-    double loss;          // chance that a packet is lost
-    double reorder;       // chance that a packet skips the delay (and so overtakes others)
-    double duplicate;     // chance that a packet arrives twice
+    int delayMs;           // one way
+    int jitterMs;          // the delay is spread evenly over delayMs +- jitterMs
+    double loss;           // chance that a packet is lost
+    double reorder;        // chance that a packet skips the delay (and so overtakes others)
+    double duplicate;      // chance that a packet arrives twice
     int rateBitsPerSecond; // 0: as fast as the machine goes
-    int queuePackets;     // packets waiting for the rate limit; one more is dropped
+    int queuePackets;      // packets waiting for the rate limit; one more is dropped
     // Episodes: after a normal stretch of episodeEveryMs (min..max), a stretch of episodeMs
     // (min..max) in which each packet is lost with episodeLoss (1: an outage).
     int episodeEveryMinMs, episodeEveryMaxMs, episodeMinMs, episodeMaxMs;
     double episodeLoss;
 };
 
-class ImpairedLink {
-public:
+class ImpairedLink
+{
+  public:
     ImpairedLink() = default;
     ~ImpairedLink();
     ImpairedLink(const ImpairedLink &) = delete;
@@ -48,7 +49,7 @@ public:
     // From now on every packet from or to server's port is lost, both ways.
     void Vanish(const ScriptServer &server);
 
-private:
+  private:
     void InServerNamespace(const std::function<void()> &run);
     void Carry();
 
