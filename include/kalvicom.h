@@ -74,6 +74,13 @@
  *   window probes are then a minute apart; about 10 minutes before Linux 6.15, which keeps them
  *   up to two minutes apart). On Windows, where the system cannot tell those two apart, the pause
  *   is kept alive and the system ends a connection whose data goes unacknowledged for a minute.
+ * - What no library call can mend: a NAT that forgets idle flows keeps an idle port (keep-alive
+ *   every 10 s of quiet holds its entry), but a write paused for several minutes can outlast its
+ *   memory, and the port is lost when the device resumes. A path that drops large packets without
+ *   telling (an MTU black hole) lets a write return 1 while nothing arrives; the system setting
+ *   net.ipv4.tcp_mtu_probing=1 cures it on Linux. After the system has ended an idle port's
+ *   connection, the first read may still return 1 with 0 bytes (it takes the server's last control
+ *   bytes); the next one fails.
  *
  * Types
  * -----
