@@ -153,10 +153,10 @@ function(check_links root)
   message(STATUS "${root}: ${checked} links, all inside")
 endfunction()
 
-# The Windows zips: what they hold (beside the build's files, the docs and examples as in the source
-# tree), their links, version resources and import libraries.
-file(GLOB_RECURSE shipped RELATIVE ${source} ${source}/docs/* ${source}/examples/*)
-list(FILTER shipped EXCLUDE REGEX "(^|/)CMakeLists\\.txt$")
+# The Windows zips: what they hold (beside the build's files, the docs, examples and bindings as in
+# the source tree), their links, version resources and import libraries.
+file(GLOB_RECURSE shipped RELATIVE ${source} ${source}/docs/* ${source}/examples/* ${source}/bindings/*)
+list(FILTER shipped EXCLUDE REGEX "(^|/)(CMakeLists\\.txt|[^/]*\\.cmake|__pycache__/.*)$")
 find_program(clang clang REQUIRED)
 find_program(lld_link lld-link REQUIRED)
 find_program(readobj NAMES llvm-readobj llvm-readobj-14 REQUIRED)
