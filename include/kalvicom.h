@@ -66,7 +66,8 @@
  *   connection) counts as lost after about a minute without any answer from it: idle ports are
  *   probed with TCP keep-alive (every 10 s of quiet, then 10 probes 5 s apart), and a call that
  *   waits looks every 2 s whether what it sent is still unanswered. Measured: 56-61 s in every
- *   call, on a clean link as over 300 ms with 10 % loss or 64 kbit/s. A live server behind a bad
+ *   call, on a clean link as over 300 ms with 10 % loss or 64 kbit/s (a request in flight over
+ *   the lossy link up to 76 s). A live server behind a bad
  *   link (long round trips, loss, outages of seconds, bursts of loss, a slow link) is not taken
  *   for a vanished one. A server that is alive but has stopped taking data (its serial side held
  *   by flow control) is not lost either: a write to it waits as long as the pause lasts. If the
