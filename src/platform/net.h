@@ -73,6 +73,20 @@ int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length);
 // counts as ready: the next call reports it), 0 quiet (an interrupted wait included), -1 failed.
 int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms);
 
+// Waits up to ms milliseconds (at most kNetLookAgainMs is ever asked) for data to arrive and
+// receives up to length bytes of it. Returns the number received, 0 when the server closed its
+// side, -1 on error, or kNetTimedOut when nothing arrived (a wake-up that found nothing included).
+// POSIX waits in poll(); Windows blocks in an overlapped receive on event (see NetOpenWaitEvent),
+// which costs what a plain blocking receive costs, and cancels it when the time is up.
+int32_t NetReceiveWithin(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event);
+
+// The event object a connection's waits for data block on, made by the open and released by the
+// close: kNetNoEvent where the platform needs none (POSIX), or where none could be made (the
+// waits are then readiness waits followed by a receive).
+constexpr intptr_t kNetNoEvent = 0;
+intptr_t NetOpenWaitEvent();
+void NetCloseWaitEvent(intptr_t event);
+
 // One send of up to length bytes. Returns the number accepted, or -1 on error. A send that finds
 // the window full waits for room in slices of kNetLookAgainMs and fails (ending the connection)
 // once NetPeerGone says the server has vanished.
@@ -90,7 +104,9 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length);
 // kNetLookAgainMs for the connection: *lastLook holds the NetCoarseTicks of the last look and is updated
 // here, so a caller that polls in a tight loop pays for the look once per interval, not per call.
 // A vanished server ends the connection, and the receive fails.
-int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook);
+// event is the connection's wait event (NetOpenWaitEvent).
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook,
+                   intptr_t event);
 
 // Whether the system shows that the server has vanished: data sent and retransmitted with no
 // acknowledgement for kNetUnansweredDataMs, or kNetUnansweredProbes window or keep-alive probes

@@ -113,6 +113,24 @@ int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
     return ready < 0 && errno == EINTR ? 0 : ready; // interrupted: the caller looks at the clock
 }
 
+int32_t NetReceiveWithin(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t)
+{
+    const int ready = NetWaitReady(sock, false, ms);
+    if (ready <= 0)
+        return ready < 0 ? -1 : kNetTimedOut;
+    const int32_t got = NetTryReceive(sock, buffer, length); // readable, or an error or close
+    return got == kNetWouldBlock ? kNetTimedOut : got;
+}
+
+intptr_t NetOpenWaitEvent()
+{
+    return kNetNoEvent; // poll() needs none
+}
+
+void NetCloseWaitEvent(intptr_t)
+{
+}
+
 int32_t NetTrySend(NetSocket sock, const void *data, uint32_t length)
 {
     for (;;) {

@@ -84,6 +84,47 @@ int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
     return FD_ISSET(ToSocket(sock), &ready) ? 1 : 0;
 }
 
+int32_t NetReceiveWithin(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event)
+{
+    if (event == kNetNoEvent) {
+        const int ready = NetWaitReady(sock, false, ms);
+        if (ready <= 0)
+            return ready < 0 ? -1 : kNetTimedOut;
+        const int32_t got = NetTryReceive(sock, buffer, length);
+        return got == kNetWouldBlock ? kNetTimedOut : got;
+    }
+    // An overlapped receive completes as soon as data is there, as a blocking recv would, and a
+    // select() before a recv costs a call more. When the time is up it is cancelled, and what
+    // ended it tells: the data that completed it just before, or nothing. Either way the
+    // operation is over before this returns, so the buffer and ov are free again.
+    WSAOVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.hEvent = reinterpret_cast<HANDLE>(event); // reset by the receive as it starts
+    WSABUF piece = {static_cast<ULONG>(length), static_cast<char *>(buffer)};
+    DWORD got = 0, flags = 0;
+    if (WSARecv(ToSocket(sock), &piece, 1, &got, &flags, &ov, nullptr) == 0)
+        return static_cast<int32_t>(got); // there already (0: the server closed its side)
+    if (WSAGetLastError() != WSA_IO_PENDING)
+        return -1;
+    if (WaitForSingleObject(ov.hEvent, ms) != WAIT_OBJECT_0)
+        CancelIoEx(reinterpret_cast<HANDLE>(ToSocket(sock)), &ov);
+    if (WSAGetOverlappedResult(ToSocket(sock), &ov, &got, TRUE, &flags))
+        return static_cast<int32_t>(got);
+    return WSAGetLastError() == WSA_OPERATION_ABORTED ? kNetTimedOut : -1;
+}
+
+intptr_t NetOpenWaitEvent()
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr); // manual reset
+    return event == nullptr ? kNetNoEvent : reinterpret_cast<intptr_t>(event);
+}
+
+void NetCloseWaitEvent(intptr_t event)
+{
+    if (event != kNetNoEvent)
+        CloseHandle(reinterpret_cast<HANDLE>(event));
+}
+
 // A result of send or recv: SOCKET_ERROR becomes kNetWouldBlock or -1.
 static int32_t TryResult(int result)
 {

@@ -36,6 +36,14 @@ void ResetPortContext(PortContext *pc)
     pc->lastLook = NetCoarseTicks();
 }
 
+// Releases what an open took, in reverse order: the wait event, the socket, the record.
+static void ReleasePort(PortContext *pc)
+{
+    NetCloseWaitEvent(pc->waitEvent);
+    NetClose(pc->sock);
+    std::free(pc);
+}
+
 extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
 {
     uint8_t host[4];
@@ -48,16 +56,17 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
         return INVALID_HANDLE_VALUE;
     ResetPortContext(pc);
     pc->port = port;
+    pc->waitEvent = kNetNoEvent;
     pc->sock = NetOpenSocket();
     if (pc->sock == kInvalidSocket) {
         std::free(pc);
         return INVALID_HANDLE_VALUE;
     }
     if (!NetConnect(pc->sock, host, static_cast<uint16_t>(port))) {
-        NetClose(pc->sock);
-        std::free(pc);
+        ReleasePort(pc);
         return INVALID_HANDLE_VALUE;
     }
+    pc->waitEvent = NetOpenWaitEvent();
     NetSetNoDelay(pc->sock);
     NetSend(pc->sock, kNegotiation, sizeof kNegotiation); // a failed send shows in the settle
 
@@ -67,8 +76,7 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
     uint8_t scratch[kOpenScratch];
     uint32_t flushed;
     if (!SettleWait(pc, scratch, kOpenScratch, &flushed, kSettleMs)) {
-        NetClose(pc->sock);
-        std::free(pc);
+        ReleasePort(pc);
         return INVALID_HANDLE_VALUE;
     }
     return pc;
@@ -93,7 +101,7 @@ static void CloseLingering(PortContext *pc)
             break;
         const int32_t unacknowledged = talking ? -1 : NetUnacknowledged(pc->sock); // -1: wait for the FIN
         const uint32_t wait = unacknowledged == 0 ? 0 : unacknowledged > 0 && step < left ? step : left;
-        const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, false, &pc->lastLook);
+        const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, false, &pc->lastLook, pc->waitEvent);
         if (got == -1 || got == 0 || (got == kNetTimedOut && unacknowledged == 0))
             break; // the server has ended its side, the connection is gone, or all was delivered
         if (got > 0) {
@@ -102,7 +110,6 @@ static void CloseLingering(PortContext *pc)
             step *= 2;
         }
     }
-    NetClose(pc->sock);
 }
 
 extern "C" KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE handle)
@@ -111,6 +118,6 @@ extern "C" KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE handle)
     if (pc == nullptr)
         return 1;
     CloseLingering(pc);
-    std::free(pc);
+    ReleasePort(pc);
     return 1;
 }

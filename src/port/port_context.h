@@ -37,6 +37,7 @@ struct PortContext {
     uint32_t rxPending;
     uint32_t rxStreaming; // the last receive filled rxBuffer: more is probably waiting
     uint32_t lastLook;    // NetCoarseTicks of the last look whether the server is still there
+    intptr_t waitEvent;   // what waits for data block on, where the platform needs it
 };
 
 // Sets every member to its state right after open, apart from port and sock.

@@ -10,7 +10,8 @@ FillResult FillReceiveBuffer(PortContext *pc, uint32_t wait)
     // While data streams in (the last receive filled the buffer), more is almost surely waiting
     // and needs no readiness wait: that halves the system calls per receive. Otherwise the wait
     // comes first, so a request/answer exchange costs no extra call; a poll is one receive.
-    const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, pc->rxStreaming != 0, &pc->lastLook);
+    const int32_t got =
+        NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, pc->rxStreaming != 0, &pc->lastLook, pc->waitEvent);
     if (got == kNetTimedOut)
         return kFillTimedOut;
     if (got <= 0)
