@@ -232,7 +232,8 @@ extern "C" {
  *
  * Connects over TCP (blocking, for up to the system's connect time-out: about two minutes on Linux
  * when nothing answers at the address), asks the server for binary transmission both ways
- * and for the COM-PORT-OPTION, then lets the server's first answers settle for 10 to about 20 ms.
+ * and for the COM-PORT-OPTION both ways (the client's WILL and a DO, in one send; see docs/api.md),
+ * then lets the server's first answers settle for 10 to about 20 ms.
  * The new port reads with the time-outs 0, 0, 10 (a read gives up after 10 ms; see KvReadFile) and
  * has sent no line settings yet, so the device server's port runs as it was configured until
  * KvSetCommState is called.

@@ -10,7 +10,7 @@
 namespace
 {
 
-const size_t kNegotiationSize = 9;
+const size_t kNegotiationSize = Negotiation().size();
 const DWORD kMax = MAXDWORD;
 
 // Data with every byte value, 0xFF included, in a pattern that shows a lost or repeated block.
@@ -300,11 +300,11 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
         if (c.dead) {
             ExpectPortDead();
         } else {
-            const Bytes frames = B({0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C,       // negotiation
-                                    0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0, // 9600
-                                    0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0,                   // 8 bits
-                                    0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0,                   // no parity
-                                    0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0});                 // 1 stop bit
+            const Bytes frames = Join({Negotiation(),
+                                       B({0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0, // 9600
+                                          0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0,                   // 8 bits
+                                          0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0,                   // no parity
+                                          0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0})});               // 1 stop bit
             ASSERT_TRUE(server.WaitReceived(frames.size()));
             EXPECT_EQ(Hex(server.Received()), Hex(frames));
             ASSERT_TRUE(server.WaitTriggered());

@@ -2,8 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "port_fixture.h"
+
+// The kinds of server by name, in test names and messages.
+static void PrintTo(Strictness strictness, std::ostream *out)
+{
+    const char *names[] = {"Lenient", "WaitsForWill", "AgreedOptionsOnly"};
+    *out << names[static_cast<int>(strictness)];
+}
 
 namespace {
 
@@ -17,6 +25,38 @@ protected:
         return server.TakeReceived();
     }
 };
+
+// The same calls against each kind of server: the lenient one records the frames, the strict ones
+// apply them to their device only when the opening has agreed the option.
+class LineSettingsOn : public LineSettings, public ::testing::WithParamInterface<Strictness> {
+protected:
+    void SetUp() override
+    {
+        server.SetStrictness(GetParam());
+        LineSettings::SetUp();
+    }
+    // A strict server's device runs as KvGetCommState reports.
+    void ExpectDeviceAgrees(const char *comment)
+    {
+        if (GetParam() == Strictness::kLenient)
+            return; // no device behind it
+        DCB got = Dcb(0, 0, 0, 0);
+        ASSERT_EQ(KvGetCommState(port, &got), 1);
+        const uint8_t stopSize[] = {1, 3, 2}; // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
+        const DeviceLine line = server.Line();
+        EXPECT_EQ(line.baud, got.BaudRate) << comment;
+        EXPECT_EQ(line.dataSize, got.ByteSize) << comment;
+        EXPECT_EQ(line.parity, got.Parity + 1) << comment;
+        EXPECT_EQ(line.stopSize, stopSize[got.StopBits]) << comment;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Servers, LineSettingsOn,
+                         ::testing::Values(Strictness::kLenient, Strictness::kWaitsForWill,
+                                           Strictness::kAgreedOptionsOnly),
+                         [](const ::testing::TestParamInfo<Strictness> &info) {
+                             return ::testing::PrintToString(info.param);
+                         });
 
 Bytes Baud(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
@@ -55,10 +95,11 @@ struct FrameCase {
     const char *comment;
 };
 
-TEST_F(LineSettings, ValueCoding)
+TEST_P(LineSettingsOn, ValueCoding)
 {
     // Start from a known state, then change one setting at a time.
     Apply(Dcb(9600, 8, NOPARITY, ONESTOPBIT), 1);
+    ExpectDeviceAgrees("9600 8N1 on a fresh port");
     const FrameCase cases[] = {
         {Dcb(115200, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x01, 0xC2, 0x00), "115200"},
         {Dcb(300, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x01, 0x2C), "300"},
@@ -74,12 +115,18 @@ TEST_F(LineSettings, ValueCoding)
         {Dcb(50, 5, NOPARITY, ONESTOPBIT), Setting(4, 1), "one"},
         {Dcb(38400, 6, ODDPARITY, ONESTOPBIT), Join({Baud(0, 0, 0x96, 0), Setting(2, 6), Setting(3, 2)}),
          "three changes, in order"},
+        {Dcb(9600, 7, EVENPARITY, TWOSTOPBITS),
+         Join({Baud(0, 0, 0x25, 0x80), Setting(2, 7), Setting(3, 3), Setting(4, 2)}), "9600 7E2"},
+        {Dcb(19200, 8, NOPARITY, ONESTOPBIT),
+         Join({Baud(0, 0, 0x4B, 0), Setting(2, 8), Setting(3, 1), Setting(4, 1)}), "19200 8N1"},
     };
-    for (const FrameCase &c : cases)
-        EXPECT_EQ(Hex(Apply(c.dcb, 1)), Hex(c.wire)) << c.comment;
+    for (const FrameCase &c : cases) {
+        EXPECT_EQ(Hex(Apply(c.dcb, 1)), Hex(c.wire)) << c.comment; // and nothing in answer to the server
+        ExpectDeviceAgrees(c.comment);
+    }
 }
 
-TEST_F(LineSettings, RefusalsStopAtTheFirstBadValue)
+TEST_P(LineSettingsOn, RefusalsStopAtTheFirstBadValue)
 {
     Apply(Dcb(9600, 8, NOPARITY, ONESTOPBIT), 1);
     const FrameCase cases[] = {
@@ -90,8 +137,10 @@ TEST_F(LineSettings, RefusalsStopAtTheFirstBadValue)
         {Dcb(2400, 7, NOPARITY, 3), Setting(2, 7), "size sent and kept, stop bits 3 refused"},
         {Dcb(0, 8, NOPARITY, ONESTOPBIT), B({}), "baud 0 is not a rate"},
     };
-    for (const FrameCase &c : cases)
+    for (const FrameCase &c : cases) {
         EXPECT_EQ(Hex(Apply(c.dcb, 0)), Hex(c.wire)) << c.comment;
+        ExpectDeviceAgrees(c.comment);
+    }
 
     DCB got = Dcb(1, 1, 1, 1);
     EXPECT_EQ(KvGetCommState(port, &got), 1);

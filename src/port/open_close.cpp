@@ -7,10 +7,13 @@
 #include "telnet/protocol.h"
 #include "telnet/receiver.h"
 
-// Binary transmission both ways, and the COM-PORT-OPTION from the server.
+// Binary transmission both ways, and the COM-PORT-OPTION both ways: a client says WILL for it
+// (RFC 2217), and some device servers honour the line settings only after hearing that, while
+// others take them once either side has the option on, which the DO gives.
 static const uint8_t kNegotiation[] = {telnet::IAC, telnet::DO,   telnet::TRANSMIT_BINARY,
                                        telnet::IAC, telnet::WILL, telnet::TRANSMIT_BINARY,
-                                       telnet::IAC, telnet::DO,   telnet::COM_PORT_OPTION};
+                                       telnet::IAC, telnet::DO,   telnet::COM_PORT_OPTION,
+                                       telnet::IAC, telnet::WILL, telnet::COM_PORT_OPTION};
 
 // How much decoded data the flush of the server's first answers may swallow.
 constexpr uint32_t kOpenScratch = 256;

@@ -4,8 +4,8 @@
     observe.py SERVER        SERVER: ser2net, sredird or pyserial
 
 Starts the server as the peer tests do, connects one raw socket, sends what a freshly opened
-port sends (IAC DO BINARY, IAC WILL BINARY, IAC DO COM-PORT-OPTION) and then line-setting
-commands one by one, and prints what comes back after each, with the device's termios where
+port sends (IAC DO BINARY, IAC WILL BINARY, IAC DO COM-PORT-OPTION, IAC WILL COM-PORT-OPTION)
+and then line-setting commands one by one, and prints what comes back after each, with the device's termios where
 there is a pseudo-terminal. Not a test: run it by hand when a server's version changes.
 """
 
@@ -20,8 +20,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peerlib import Stack, hexdump  # noqa: E402
 from servers import CMSPAR, server_from_args  # noqa: E402
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+with open(os.path.join(HERE, "..", "support", "opening.inc")) as f:
+    OPENING = bytes(int(v, 16) for v in f.read().split(","))
+
 STEPS = [
-    ("the negotiation", "FF FD 00 FF FB 00 FF FD 2C"),
+    ("the negotiation", OPENING.hex(" ")),
     ("SET-BAUDRATE 9600", "FF FA 2C 01 00 00 25 80 FF F0"),
     ("SET-DATASIZE 7", "FF FA 2C 02 07 FF F0"),
     ("SET-PARITY odd", "FF FA 2C 03 02 FF F0"),

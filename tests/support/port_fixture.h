@@ -10,12 +10,6 @@
 #include "kalvicom.h"
 #include "script_server.h"
 
-// The first bytes every device server sees from a fresh port.
-inline Bytes Negotiation()
-{
-    return B({0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C});
-}
-
 // What a query example sends: the negotiation, 9600 baud, 8 data bits, no parity, one stop bit,
 // then the request "ID?" and a carriage return.
 inline Bytes QueryWire()

@@ -6,6 +6,20 @@
 
 #include "test_socket.h"
 
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+// Telnet (RFC 854, 856) and COM-PORT-OPTION (RFC 2217) bytes, as a device server reads them.
+constexpr uint8_t kSe = 0xF0, kSb = 0xFA, kWill = 0xFB, kWont = 0xFC, kDo = 0xFD, kDont = 0xFE, kIac = 0xFF;
+constexpr uint8_t kTransmitBinary = 0x00, kComPortOption = 0x2C;
+
+// Where a strict server is in the client's Telnet stream.
+enum { kData, kCommand, kOption, kSub, kSubCommand };
+
+} // namespace
+
 ScriptServer::ScriptServer()
 {
     TestSocketStartup();
@@ -57,6 +71,18 @@ void ScriptServer::SendOnAccept(const Bytes &bytes)
     onAccept_ = bytes;
 }
 
+void ScriptServer::SetStrictness(Strictness strictness)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    strictness_ = strictness;
+}
+
+DeviceLine ScriptServer::Line()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return line_;
+}
+
 void ScriptServer::SetReading(bool reading)
 {
     reading_ = reading;
@@ -89,6 +115,10 @@ void ScriptServer::Run()
                     peerClosed_ = false;
                     received_.clear();
                     receivedTotal_ = 0;
+                    telnetState_ = kData;
+                    std::fill(std::begin(clientWill_), std::end(clientWill_), false);
+                    std::fill(std::begin(serverWill_), std::end(serverWill_), false);
+                    line_ = {115200, 8, 1, 1};
                     first = onAccept_;
                 }
                 if (!first.empty())
@@ -102,9 +132,12 @@ void ScriptServer::Run()
             uint8_t buffer[65536];
             int got = TestReceive(active, buffer, sizeof buffer);
             std::unique_lock<std::mutex> lock(mutex_);
+            Bytes answer;
             if (got > 0) {
                 received_.insert(received_.end(), buffer, buffer + got);
                 receivedTotal_ += static_cast<size_t>(got);
+                if (strictness_ != Strictness::kLenient)
+                    Interpret(buffer, static_cast<size_t>(got), &answer);
             } else {
                 // As device servers do, the library's close is answered with a close of our own.
                 peerClosed_ = true;
@@ -112,6 +145,11 @@ void ScriptServer::Run()
                     shutdown(active, kTestShutdownSend);
             }
             changed_.notify_all();
+            if (!answer.empty()) {
+                lock.unlock();
+                TestSendAll(active, answer.data(), answer.size());
+                lock.lock();
+            }
             if (got > 0 && triggerArmed_ && receivedTotal_ >= triggerAt_) {
                 triggerArmed_ = false;
                 triggerRunning_ = true;
@@ -150,6 +188,114 @@ void ScriptServer::ApplyAction(ServerAction action)
     }
 }
 
+void ScriptServer::Interpret(const uint8_t *bytes, size_t n, Bytes *reply)
+{
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t b = bytes[i];
+        switch (telnetState_) {
+        case kData:
+            if (b == kIac)
+                telnetState_ = kCommand;
+            break;
+        case kCommand:
+            telnetState_ = kData; // IAC IAC is a data 0xFF; other commands carry nothing
+            if (b >= kWill && b <= kDont) {
+                verb_ = b;
+                telnetState_ = kOption;
+            } else if (b == kSb) {
+                sub_.clear();
+                telnetState_ = kSub;
+            }
+            break;
+        case kOption:
+            Negotiate(verb_, b, reply);
+            telnetState_ = kData;
+            break;
+        case kSub:
+            if (b == kIac)
+                telnetState_ = kSubCommand;
+            else
+                sub_.push_back(b);
+            break;
+        case kSubCommand:
+            telnetState_ = kSub;
+            if (b == kSe) {
+                Subnegotiation(reply);
+                telnetState_ = kData;
+            } else if (b == kIac) {
+                sub_.push_back(kIac);
+            }
+            break;
+        }
+    }
+}
+
+// Agrees to binary transmission both ways and to the client's COM-PORT-OPTION; only the server
+// that waits for the client's WILL takes the option on itself as well when asked. A request for
+// what is already so goes unanswered, so two parties never loop (RFC 854).
+void ScriptServer::Negotiate(uint8_t verb, uint8_t option, Bytes *reply)
+{
+    const bool clientSide = verb == kWill || verb == kWont; // about what the client does
+    const bool asked = verb == kWill || verb == kDo;
+    const bool agreed =
+        asked && (option == kTransmitBinary ||
+                  (option == kComPortOption && (clientSide || strictness_ == Strictness::kWaitsForWill)));
+    bool &on = clientSide ? clientWill_[option] : serverWill_[option];
+    if ((agreed && on) || (!asked && !on))
+        return;
+    on = agreed;
+    const uint8_t answer = clientSide ? (on ? kDo : kDont) : (on ? kWill : kWont);
+    reply->insert(reply->end(), {kIac, answer, option});
+}
+
+// Applies a COM-PORT-OPTION command the server honours and acknowledges it with the value now in
+// force (the command code plus 100); a value of 0 only asks for it.
+void ScriptServer::Subnegotiation(Bytes *reply)
+{
+    if (sub_.size() < 3 || sub_[0] != kComPortOption)
+        return;
+    const bool honoured = strictness_ == Strictness::kWaitsForWill
+                              ? clientWill_[kComPortOption]
+                              : clientWill_[kComPortOption] || serverWill_[kComPortOption];
+    if (!honoured)
+        return;
+    const uint8_t command = sub_[1];
+    Bytes value(sub_.begin() + 2, sub_.end());
+    uint32_t baud = 0;
+    switch (command) {
+    case 1:
+        if (value.size() != 4)
+            return;
+        for (uint8_t b : value)
+            baud = baud << 8 | b;
+        if (baud != 0)
+            line_.baud = baud;
+        value = {static_cast<uint8_t>(line_.baud >> 24), static_cast<uint8_t>(line_.baud >> 16),
+                 static_cast<uint8_t>(line_.baud >> 8), static_cast<uint8_t>(line_.baud)};
+        break;
+    case 2:
+    case 3:
+    case 4: {
+        uint8_t &setting = command == 2 ? line_.dataSize : command == 3 ? line_.parity : line_.stopSize;
+        if (value.size() != 1)
+            return;
+        if (value[0] != 0)
+            setting = value[0];
+        value = {setting};
+        break;
+    }
+    default:
+        return;
+    }
+    reply->insert(reply->end(), {kIac, kSb, kComPortOption, static_cast<uint8_t>(command + 100)});
+    for (uint8_t b : value) {
+        reply->push_back(b);
+        if (b == kIac)
+            reply->push_back(kIac);
+    }
+    reply->insert(reply->end(), {kIac, kSe});
+}
+
 bool ScriptServer::WaitAccepted(int timeoutMs)
 {
     return WaitAcceptedCount(1, timeoutMs);
@@ -171,6 +317,12 @@ bool ScriptServer::WaitPeerClosed(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return peerClosed_; });
+}
+
+int ScriptServer::DataSegmentsIn()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return conn_ == static_cast<intptr_t>(kTestInvalidSocket) ? -1 : TestDataSegmentsIn(static_cast<TestSocket>(conn_));
 }
 
 Bytes ScriptServer::Received()
@@ -305,6 +457,13 @@ void ScriptServer::CloseAfter(int ms)
     timers_.emplace_back([this, ms] {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         Close();
+    });
+}
+
+Bytes Negotiation()
+{
+    return B({
+#include "opening.inc"
     });
 }
 

@@ -22,6 +22,28 @@ enum class ServerAction {
     kReset,   // abortive close (RST)
 };
 
+// How the server takes COM-PORT-OPTION commands (RFC 2217). The lenient server records them and
+// nothing more, as the software servers take every command whatever was negotiated. The strict
+// ones read the client's Telnet stream as a device server with a serial line does: they answer
+// its option negotiation, apply the commands they honour to the line of their device, and
+// acknowledge each one applied.
+enum class Strictness {
+    kLenient,
+    kWaitsForWill,      // agrees to DO COM-PORT-OPTION, yet applies commands only after the client's
+                        // own WILL COM-PORT-OPTION
+    kAgreedOptionsOnly, // refuses DO COM-PORT-OPTION, and takes a subnegotiation only for an option
+                        // agreed in one direction or the other
+};
+
+// The line of a strict server's device, in COM-PORT-OPTION coding: parity 1 none, 2 odd, 3 even,
+// 4 mark, 5 space; stop size 1, 2, or 3 for one and a half. A fresh device runs at 115200 8N1.
+struct DeviceLine {
+    uint32_t baud;
+    uint8_t dataSize;
+    uint8_t parity;
+    uint8_t stopSize;
+};
+
 class ScriptServer {
 public:
     ScriptServer();
@@ -34,6 +56,10 @@ public:
 
     // Bytes sent the moment a connection is accepted (before anything is received).
     void SendOnAccept(const Bytes &bytes);
+    // Before the connection is made: how the server takes COM-PORT-OPTION commands.
+    void SetStrictness(Strictness strictness);
+    // A strict server's device line, as the honoured commands left it.
+    DeviceLine Line();
     // Whether to read from the connection at all; a server that never reads lets the library's
     // sends fill the socket buffers.
     void SetReading(bool reading);
@@ -47,6 +73,7 @@ public:
     // Waits until the library's side has closed the connection (a receive returned 0 or failed).
     bool WaitPeerClosed(int timeoutMs = 5000);
 
+    int DataSegmentsIn();                                     // on this connection; -1: not known here
     Bytes Received();                                         // everything received so far
     Bytes TakeReceived();                                     // the same, and forget it
     void Send(const Bytes &bytes);                            // sends now, all of it
@@ -77,6 +104,10 @@ public:
 private:
     void Run();
     void ApplyAction(ServerAction action); // on the server thread, with mutex_ held
+    // A strict server reads what arrived as Telnet and adds its answers to reply; with mutex_ held.
+    void Interpret(const uint8_t *bytes, size_t n, Bytes *reply);
+    void Negotiate(uint8_t verb, uint8_t option, Bytes *reply);
+    void Subnegotiation(Bytes *reply);
 
     intptr_t listener_;
     intptr_t conn_;
@@ -97,11 +128,24 @@ private:
     bool peerClosed_ = false;
     Bytes onAccept_;
     Bytes received_;
+    // The strict server's view of the connection.
+    Strictness strictness_ = Strictness::kLenient;
+    int telnetState_ = 0; // where in a Telnet sequence the last receive ended
+    uint8_t verb_ = 0;    // WILL, WONT, DO or DONT waiting for its option
+    Bytes sub_;           // the subnegotiation being read, unescaped
+    bool clientWill_[256] = {};
+    bool serverWill_[256] = {};
+    DeviceLine line_ = {};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::thread thread_;
     std::vector<std::thread> timers_;
 };
+
+// The first bytes every device server sees from a fresh port, in one send: IAC DO TRANSMIT-BINARY,
+// IAC WILL TRANSMIT-BINARY, IAC DO COM-PORT-OPTION, IAC WILL COM-PORT-OPTION. The bytes live in
+// opening.inc, which the Python tests read too.
+Bytes Negotiation();
 
 // "127.0.0.1:PORT" where nobody listens: the port a server had a moment ago.
 std::string RefusedAddress();

@@ -1,5 +1,7 @@
 #include "test_socket.h"
 
+#include <cstddef>
+
 int TestWaitReadable(TestSocket a, TestSocket b, int ms)
 {
 #ifdef _WIN32
@@ -64,4 +66,24 @@ void TestResetSocket(TestSocket s)
     l.l_linger = 0;
     setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&l), sizeof l);
     TestCloseSocket(s);
+}
+
+int TestDataSegmentsIn(TestSocket s)
+{
+#ifdef __linux__
+    // Linux 4.6 counts data segments in a field past the end of glibc's struct tcp_info.
+    struct {
+        tcp_info head;
+        uint64_t pacingRate, maxPacingRate, bytesAcked, bytesReceived;
+        uint32_t segsOut, segsIn, notsentBytes, minRtt, dataSegsIn;
+    } info;
+    socklen_t length = sizeof info;
+    if (getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < offsetof(decltype(info), dataSegsIn) + sizeof info.dataSegsIn)
+        return -1; // an older kernel, or qemu-user, which gives only the first bytes
+    return static_cast<int>(info.dataSegsIn);
+#else
+    (void)s;
+    return -1;
+#endif
 }

@@ -44,5 +44,8 @@ bool TestSendAll(TestSocket s, const void *data, size_t length);
 int TestReceive(TestSocket s, void *buffer, size_t length);
 // Closes with an abortive reset (RST) instead of an orderly close.
 void TestResetSocket(TestSocket s);
+// How many segments carrying data the connection has received, or -1 where the system does not
+// tell (Linux tells).
+int TestDataSegmentsIn(TestSocket s);
 
 #endif

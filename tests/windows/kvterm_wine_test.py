@@ -6,11 +6,13 @@ settings and the piped text reach the server, and its answer comes back on stand
 
 LAUNCHER is the command that runs a Windows program (CMake's emulator: env settings and wine64).
 """
+import os
 import socket
 import subprocess
 import sys
 
-NEGOTIATION = bytes([0xFF, 0xFD, 0x00, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x2C])
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "opening.inc")) as f:
+    NEGOTIATION = bytes(int(v, 16) for v in f.read().split(","))  # what a fresh port sends first
 LINE_19200_8E1 = bytes([0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x4B, 0x00, 0xFF, 0xF0,
                         0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0,
                         0xFF, 0xFA, 0x2C, 0x03, 0x03, 0xFF, 0xF0,
