@@ -40,6 +40,7 @@
  *   KvReadFile      as the port's read time-outs say (see KvReadFile)
  *   KvWriteFile     while the system's send buffer is full (the device server is not reading)
  *   KvSetCommState  10 to about 20 ms for each setting that changed
+ *   KvCloseHandle   until what was written has reached the server, within a bound (see there)
  * The others return at once. Different ports are independent and may be used from different
  * threads at the same time. One port must not be used by two threads at once, with one exception:
  * one thread may call KvWriteFile while another calls KvReadFile. KvSetCommState both sends and
@@ -251,9 +252,10 @@ KALVICOM_API kv_handle KVAPI KvCreateFile(const char *address);
  * Every byte a successful KvWriteFile handed over reaches the server: the close ends the sending
  * side first, drops whatever the device still sends, and closes once the server has ended its own
  * side (device servers do at once) or, when it sends nothing meanwhile, has acknowledged everything
- * written (on Windows, which does not tell, always the former). That takes about one round trip;
- * against a server that keeps sending and never closes it gives up after 2 s. Bytes the device
- * sent that were never read are dropped.
+ * written (on Windows, which does not tell, always the former). That usually takes about one round
+ * trip. The call blocks until then, for 2 s at most: after that it closes anyway, whatever the
+ * server is doing (still sending, not acknowledging, gone). Bytes the device sent that were never
+ * read are dropped.
  *
  * Always returns 1. A null handle or INVALID_HANDLE_VALUE is accepted and does nothing, so the
  * result of a failed open may be closed. After this call the handle must not be used again.
