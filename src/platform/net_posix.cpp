@@ -5,8 +5,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -23,17 +21,6 @@
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0 // macOS: SO_NOSIGPIPE is set on the socket instead
 #endif
-
-bool NetStartup()
-{
-    return true; // nothing to start
-}
-
-void NetStartupFailed(const char *text, const char *caption)
-{
-    std::fprintf(stderr, "%s: %s\n", caption, text);
-    std::exit(1);
-}
 
 NetSocket NetOpenSocket()
 {

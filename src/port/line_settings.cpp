@@ -1,6 +1,4 @@
 // KvSetCommState, KvGetCommState and the two calls accepted for compatibility.
-#include "port/line_settings.h"
-
 #include "kalvicom.h"
 #include "port/baud_rates.h"
 #include "port/handle.h"
@@ -8,14 +6,14 @@
 #include "telnet/protocol.h"
 #include "telnet/receiver.h"
 
-int SendPortCommand(PortContext *pc, const uint8_t *frame, uint32_t length)
+// Sends one command frame whole, then lets the server's answer settle (keeping any serial data
+// for the next read). Returns false when the frame did not go out whole.
+static bool SendPortCommand(PortContext *pc, const uint8_t *frame, uint32_t length)
 {
-    if (pc == nullptr)
-        return 0;
     if (SendAll(pc->sock, frame, length) != static_cast<int32_t>(length))
-        return 0;
+        return false;
     SettleKeepingData(pc, kSettleMs); // a lost connection shows at the next read or write
-    return 1;
+    return true;
 }
 
 // The RFC 2217 value for a DCB Parity or StopBits value, or 0 when it is not accepted.
@@ -98,7 +96,7 @@ extern "C" KALVICOM_API BOOL KVAPI KvGetCommState(HANDLE handle, DCB *dcb)
     return 1;
 }
 
-extern "C" KALVICOM_API BOOL KVAPI KvSetCommConfig(HANDLE, KV_COMMCONFIG_PTR, DWORD)
+extern "C" KALVICOM_API BOOL KVAPI KvSetCommConfig(HANDLE, kv_commconfig_ptr, DWORD)
 {
     return 1;
 }

@@ -118,8 +118,6 @@ static uint32_t Decode(PortContext *pc, uint8_t *out, uint32_t room)
 
 int32_t TelnetDecode(PortContext *pc, uint8_t *out, uint32_t room)
 {
-    if (pc == nullptr || out == nullptr)
-        return -1;
     if (room == 0)
         return 0;
     return static_cast<int32_t>(Decode(pc, out, room));
@@ -160,19 +158,17 @@ int32_t ReceiveAndDecode(PortContext *pc, uint8_t *out, uint32_t room, uint32_t 
     return static_cast<int32_t>(count);
 }
 
-int SettleWait(PortContext *pc, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms)
+bool SettleWait(PortContext *pc, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms)
 {
-    if (pc == nullptr || scratch == nullptr || decoded == nullptr)
-        return 0;
     *decoded = 0;
     if (room == 0)
-        return 1;
+        return true;
     // Each receive may wait the full ms, not the time left: the settle lasts up to twice ms.
     const int32_t count = ReceiveAndDecode(pc, scratch, room, ms, kReceiveFullWaits);
     if (count < 0)
-        return 0;
+        return false;
     *decoded = static_cast<uint32_t>(count);
-    return 1;
+    return true;
 }
 
 bool SettleKeepingData(PortContext *pc, uint32_t ms)

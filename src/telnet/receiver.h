@@ -14,7 +14,7 @@ enum FillResult { kFilled, kFillTimedOut, kFillFailed };
 FillResult FillReceiveBuffer(PortContext *pc, uint32_t wait);
 
 // Decodes undecoded bytes of rxBuffer into out, at most room data bytes; returns how many it
-// wrote, or -1 for a null pc or out. Telnet control is removed; the decoding state carries over
+// wrote. Telnet control is removed; the decoding state carries over
 // from one call (and one receive) to the next. Bytes left when room runs out move to the front of
 // rxBuffer.
 int32_t TelnetDecode(PortContext *pc, uint8_t *out, uint32_t room);
@@ -36,8 +36,8 @@ int32_t ReceiveAndDecode(PortContext *pc, uint8_t *out, uint32_t room, uint32_t 
 
 // Receives and decodes into scratch for about ms milliseconds (up to twice that), or until room
 // data bytes have been decoded. *decoded is set to 0 on entry and to the number decoded when the
-// result is 1. Returns 0 on a connection failure, or at once for a null pc, scratch or decoded.
-int SettleWait(PortContext *pc, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms);
+// result is true. Returns false on a connection failure.
+bool SettleWait(PortContext *pc, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms);
 
 // Like SettleWait, but keeps serial data: control traffic arriving in the window is dropped, and
 // the first data byte ends the receiving, staying in rxBuffer for the next read. Still lasts about
