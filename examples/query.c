@@ -15,12 +15,12 @@
 #define ANSWER_MAX 256      /* longest answer line accepted */
 #define ANSWER_WAIT_MS 2000 /* how long the device may stay silent before giving up */
 
-/* Reports what went wrong, closes the port (INVALID_HANDLE_VALUE is accepted) and gives the exit
+/* Closes the port (INVALID_HANDLE_VALUE is accepted), reports what went wrong and gives the exit
  * status. */
 static int Fail(HANDLE port, const char *what)
 {
-    fprintf(stderr, "query: %s\n", what);
     KvCloseHandle(port);
+    fprintf(stderr, "query: %s\n", what);
     return 1;
 }
 

@@ -83,9 +83,9 @@
  * it defines KALVICOM_NO_WIN32_TYPES before including this header: kv_handle, kv_dword, kv_bool,
  * kv_byte, kv_word, kv_dcb, kv_commtimeouts and kv_commconfig_ptr, and KV_INVALID_HANDLE_VALUE,
  * KV_MAXDWORD, KV_NOPARITY ... KV_SPACEPARITY, KV_ONESTOPBIT ... KV_TWOSTOPBITS. They are the same
- * types with the same layout, so both spellings may be mixed. Outside Windows the Windows names are then left
- * undefined, for programs whose other headers define them differently: X11's <X11/Xmd.h> and
- * Objective-C both have a one-byte BOOL. On Windows the define changes nothing.
+ * types with the same layout, so both spellings may be mixed. Outside Windows the Windows names are
+ * then left undefined, for programs whose other headers define them differently: X11's <X11/Xmd.h>
+ * and Objective-C both have a one-byte BOOL. On Windows the define changes nothing.
  *
  *     #define KALVICOM_NO_WIN32_TYPES
  *     #include "kalvicom.h"

@@ -12,11 +12,14 @@ KALVICOM_TEST_PACKAGES=("${KALVICOM_BUILD_PACKAGES[@]}" libbenchmark-dev sredird
   mingw-w64 wine64 fonts-wine clang libclang-rt-14-dev valgrind tmux libc++-dev libc++abi-dev
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user libx11-dev)
 # The release packages (scripts/release.sh): CPack's Debian packages need dpkg-shlibdeps and file;
-# LLVM writes and links Visual Studio import libraries; help2man makes kvterm's manual page. Their
-# checks run lintian, read the version resources with pefile and render the page with man; Mono
-# runs the C# example.
-KALVICOM_RELEASE_PACKAGES=(build-essential cmake ninja-build mingw-w64 llvm dpkg-dev file help2man)
-KALVICOM_TEST_PACKAGES+=(llvm lld dpkg-dev file help2man lintian python3-pefile man-db mono-mcs mono-runtime)
+# LLVM writes and links Visual Studio import libraries; help2man makes kvterm's manual page; Mono's
+# compiler builds the .NET assembly and Python the wheels (scripts/bindings.sh). Their checks run
+# lintian, read the version resources with pefile and render the page with man; the tests also run
+# the C# example and the bindings under Mono, and install the Python package into a virtual
+# environment (python3-venv).
+KALVICOM_RELEASE_PACKAGES=(build-essential cmake ninja-build mingw-w64 llvm dpkg-dev file help2man mono-mcs python3)
+KALVICOM_TEST_PACKAGES+=(llvm lld dpkg-dev file help2man lintian python3-pefile man-db mono-mcs mono-runtime
+  python3-venv)
 
 # build_settings: sets jobs (one per core) and generator (Ninja where it is installed) for the
 # scripts' CMake builds; call it after ensure_packages, which may bring Ninja.

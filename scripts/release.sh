@@ -4,6 +4,8 @@
 #   libkalvicom0_VERSION_amd64.deb, libkalvicom-dev_VERSION_amd64.deb, kvterm_VERSION_amd64.deb,
 #   kalvicom-VERSION-linux-x86_64.tar.gz                       from the native build
 #   kalvicom-VERSION-win64.zip, kalvicom-VERSION-win32.zip     from the MinGW-w64 cross builds
+#   Kalvicom.VERSION.nupkg, kalvicom-VERSION-py3-none-*.whl  scripts/bindings.sh, from the three
+#     native libraries
 #
 # The builds go into build-release/{native,win64,win32}, configured as Release without tests. With
 # KALVICOM_RELEASE_REUSE=DIR, a DIR/native, DIR/win64 or DIR/win32 that is already configured is
@@ -44,9 +46,6 @@ for dir in "$native" "$win64" "$win32"; do
   pack "$dir"
 done
 
-# The language bindings' packages (.NET, Python), made from the same three builds into dist/ by
-# `scripts/bindings.sh DIST NATIVE-BUILD WIN64-BUILD WIN32-BUILD`.
-if [ -x scripts/bindings.sh ]; then
-  scripts/bindings.sh dist "$native" "$win64" "$win32"
-fi
+# The language bindings' packages (.NET, Python), from the same three builds' libraries.
+scripts/bindings.sh dist "$native/libkalvicom.so" "$win64/kalvicom.dll" "$win32/kalvicom.dll"
 ls -l dist

@@ -188,6 +188,10 @@ stage_release() {
   # lintian, the .debs installed into a scratch root and used, the zips' links and versions.
   KALVICOM_RELEASE_REUSE=build-test scripts/release.sh
   cmake -DDIST=dist -DAREA=build-test/dist-check -P tests/install/dist_check.cmake
+  # The NuGet package and the wheels, by the example runner of the native build.
+  [ -f build-test/native/CMakeCache.txt ] || configure native
+  build native example_runner query_cs
+  KALVICOM_DIST=$PWD/dist run_ctest release-bindings native -L release
 }
 
 # --- which stages --------------------------------------------------------------------------------

@@ -5,8 +5,8 @@
 
 Piped use as a user would run it: line settings arrive at the device, standard input reaches
 the device exactly, what the device answers (also after the input has ended) reaches standard
-output exactly, --hex shows it as a dump, and a server that goes away ends kvterm with the
-"connection lost" status. Exit status: 0 passed, 1 failed, 77 skipped.
+output exactly, --hex shows it as a dump, a second kvterm on the port the first holds is told
+the server is busy, and a server that goes away ends kvterm with the "connection lost" status. Exit status: 0 passed, 1 failed, 77 skipped.
 """
 
 import os
@@ -20,6 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peerlib import PATTERN, Failure, check, check_bytes, need_programs, own_session, retry, say, stop_group  # noqa: E402
 from servers import Ser2net  # noqa: E402
 
+REFUSED_CONNECTION = 3
 LOST_CONNECTION = 5
 
 
@@ -84,6 +85,10 @@ def run(stack, kvterm_path):
     term = Kvterm(stack, kvterm_path, address)
     term.type(b"hello")
     check_bytes(server.pty.read(5), b"hello", "device received")
+    say("a second kvterm while the first holds the port: ser2net turns it away")
+    status, out, err = Kvterm(stack, kvterm_path, address).finish()
+    check(status == REFUSED_CONNECTION, "the second kvterm ended with status %d: %s" % (status, err))
+    check("busy (another client holds the port)" in err, "the second kvterm said: %r" % err)
     stop_group(server.proc)
     status, out, err = term.finish()
     check(status == LOST_CONNECTION, "kvterm ended with status %d, want %d" % (status, LOST_CONNECTION))

@@ -20,16 +20,18 @@ enum { kData, kCommand, kOption, kSub, kSubCommand };
 
 } // namespace
 
-ScriptServer::ScriptServer()
+ScriptServer::ScriptServer(uint16_t port)
 {
     TestSocketStartup();
     listener_ = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    TestNoInherit(static_cast<TestSocket>(listener_));
+    TestAllowRebind(static_cast<TestSocket>(listener_));
     conn_ = static_cast<intptr_t>(kTestInvalidSocket);
     sockaddr_in at;
     std::memset(&at, 0, sizeof at);
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    at.sin_port = 0;
+    at.sin_port = htons(port);
     bind(static_cast<TestSocket>(listener_), reinterpret_cast<sockaddr *>(&at), sizeof at);
     listen(static_cast<TestSocket>(listener_), 16);
     TestSockLen length = sizeof at;
@@ -65,10 +67,11 @@ std::string ScriptServer::Address() const
     return "127.0.0.1:" + std::to_string(port_);
 }
 
-void ScriptServer::SendOnAccept(const Bytes &bytes)
+void ScriptServer::SendOnAccept(const Bytes &bytes, ServerAction then)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     onAccept_ = bytes;
+    onAcceptAction_ = then;
 }
 
 void ScriptServer::SetStrictness(Strictness strictness)
@@ -106,7 +109,9 @@ void ScriptServer::Run()
         if (which & 1) {
             TestSocket s = accept(static_cast<TestSocket>(listener_), nullptr, nullptr);
             if (s != kTestInvalidSocket) {
+                TestNoInherit(s);
                 Bytes first;
+                ServerAction then;
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     if (haveConn)
@@ -120,9 +125,14 @@ void ScriptServer::Run()
                     std::fill(std::begin(serverWill_), std::end(serverWill_), false);
                     line_ = {115200, 8, 1, 1};
                     first = onAccept_;
+                    then = onAcceptAction_;
                 }
                 if (!first.empty())
                     TestSendAll(s, first.data(), first.size());
+                if (then != ServerAction::kNothing) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    ApplyAction(then);
+                }
                 ++accepted_;
                 changed_.notify_all();
                 continue;

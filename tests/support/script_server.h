@@ -46,7 +46,9 @@ struct DeviceLine {
 
 class ScriptServer {
 public:
-    ScriptServer();
+    // On port 0 the system picks a free port; on a given one (SO_REUSEADDR) a server comes back
+    // where an earlier one was, as a device server does after a restart.
+    explicit ScriptServer(uint16_t port = 0);
     ~ScriptServer();
     ScriptServer(const ScriptServer &) = delete;
     ScriptServer &operator=(const ScriptServer &) = delete;
@@ -54,8 +56,9 @@ public:
     uint16_t Port() const { return port_; }
     std::string Address() const; // "127.0.0.1:PORT"
 
-    // Bytes sent the moment a connection is accepted (before anything is received).
-    void SendOnAccept(const Bytes &bytes);
+    // Bytes sent the moment a connection is accepted (before anything is received), then the
+    // action done (a busy server's line of text, then its close).
+    void SendOnAccept(const Bytes &bytes, ServerAction then = ServerAction::kNothing);
     // Before the connection is made: how the server takes COM-PORT-OPTION commands.
     void SetStrictness(Strictness strictness);
     // A strict server's device line, as the honoured commands left it.
@@ -127,6 +130,7 @@ private:
     std::atomic<int> accepted_{0};
     bool peerClosed_ = false;
     Bytes onAccept_;
+    ServerAction onAcceptAction_ = ServerAction::kNothing;
     Bytes received_;
     // The strict server's view of the connection.
     Strictness strictness_ = Strictness::kLenient;

@@ -19,8 +19,13 @@ inline void TestSocketStartup()
     WSAStartup(MAKEWORD(2, 2), &data);
 }
 inline void TestCloseSocket(TestSocket s) { closesocket(s); }
+inline void TestNoInherit(TestSocket s) { SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0); }
+// Windows binds over the lingering connections of an earlier listener as it is; its SO_REUSEADDR
+// would let two listeners share a port.
+inline void TestAllowRebind(TestSocket) {}
 #else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -33,7 +38,16 @@ const int kTestShutdownBoth = SHUT_RDWR;
 const int kTestShutdownSend = SHUT_WR;
 inline void TestSocketStartup() {}
 inline void TestCloseSocket(TestSocket s) { close(s); }
+inline void TestNoInherit(TestSocket s) { fcntl(s, F_SETFD, FD_CLOEXEC); }
+inline void TestAllowRebind(TestSocket s)
+{
+    const int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
 #endif
+// TestNoInherit keeps a socket out of the programs a test starts (a tmux server that lives on
+// would hold a listener open after its server is gone). TestAllowRebind lets a later listener
+// take a port while connections accepted on it linger (Linux asks it of both listeners).
 
 // Waits up to ms for a or b (either may be kTestInvalidSocket) to become readable. Returns a
 // bit mask: 1 for a, 2 for b.

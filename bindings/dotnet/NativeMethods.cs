@@ -1,6 +1,8 @@
-// Kalvicom.cs: the nine kalvicom calls and their two records, declared for C# (and any other .NET
-// language) with P/Invoke. Add this file to a project; kalvicom.dll (Windows, 64-bit or 32-bit to
-// match the process) or libkalvicom.so (Linux, Mono) must be where the system finds libraries.
+// NativeMethods.cs: the nine kalvicom calls and their two records, declared for C# (and any other
+// .NET language) with P/Invoke: the raw interface beneath NetworkSerialPort, for callers who want
+// the calls as the header has them. kalvicom.dll (Windows, 64-bit or 32-bit to match the process)
+// or libkalvicom.so (Linux) must be where the runtime finds native libraries: the NuGet package's
+// runtimes/RID/native folders, the program's folder, or the system's library path.
 //
 // The records are blittable: DCB keeps its bit-fields in one 32-bit word (Flags) with accessors
 // for the named bits, so both records are passed by reference without copying.
@@ -21,8 +23,8 @@ namespace Kalvicom
         public ushort XonLim;
         public ushort XoffLim;
         public byte ByteSize;
-        public byte Parity;   // Native.NOPARITY ... Native.SPACEPARITY
-        public byte StopBits; // Native.ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
+        public byte Parity;   // NativeMethods.NOPARITY ... NativeMethods.SPACEPARITY
+        public byte StopBits; // NativeMethods.ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
         public byte XonChar;
         public byte XoffChar;
         public byte ErrorChar;
@@ -66,7 +68,7 @@ namespace Kalvicom
 
     // The calls. Each returns true on success and false on failure, as the header describes; the
     // calling convention is the platform's (stdcall on 32-bit Windows).
-    public static class Native
+    public static class NativeMethods
     {
         const string Library = "kalvicom"; // kalvicom.dll, libkalvicom.so
 
