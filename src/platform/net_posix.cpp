@@ -100,30 +100,33 @@ int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
     return ready < 0 && errno == EINTR ? 0 : ready; // interrupted: the caller looks at the clock
 }
 
+// A result of send or recv: -1 becomes kNetWouldBlock, kInterrupted (the call is made again) or -1.
+constexpr int32_t kInterrupted = -3;
+static int32_t TryResult(ssize_t result)
+{
+    if (result >= 0)
+        return static_cast<int32_t>(result);
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return kNetWouldBlock;
+    return errno == EINTR ? kInterrupted : -1;
+}
+
 int32_t NetTrySend(NetSocket sock, const void *data, uint32_t length)
 {
-    for (;;) {
-        ssize_t sent = send(ToFd(sock), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent >= 0)
-            return static_cast<int32_t>(sent);
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kNetWouldBlock;
-        if (errno != EINTR)
-            return -1;
-    }
+    int32_t sent;
+    do
+        sent = TryResult(send(ToFd(sock), data, length, MSG_NOSIGNAL | MSG_DONTWAIT));
+    while (sent == kInterrupted);
+    return sent;
 }
 
 int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length)
 {
-    for (;;) {
-        ssize_t got = recv(ToFd(sock), buffer, length, MSG_DONTWAIT);
-        if (got >= 0)
-            return static_cast<int32_t>(got);
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kNetWouldBlock;
-        if (errno != EINTR)
-            return -1;
-    }
+    int32_t got;
+    do
+        got = TryResult(recv(ToFd(sock), buffer, length, MSG_DONTWAIT));
+    while (got == kInterrupted);
+    return got;
 }
 
 bool NetPeerGone(NetSocket sock)
