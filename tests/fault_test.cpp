@@ -300,7 +300,7 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
         if (c.dead) {
             ExpectPortDead();
         } else {
-            const Bytes frames = Join({Negotiation(), Frames9600_8N1()});
+            const Bytes frames = Join({Negotiation(), LineFrames(9600, 8, 1, 1)});
             ASSERT_TRUE(server.WaitReceived(frames.size()));
             EXPECT_EQ(Hex(server.Received()), Hex(frames));
             ASSERT_TRUE(server.WaitTriggered());

@@ -62,7 +62,7 @@ TEST_F(LineSettings, FreshPortSendsAllFourInOrder)
 {
     Stopwatch clock;
     Bytes wire = Apply(Dcb(9600, 8, NOPARITY, ONESTOPBIT), 1);
-    EXPECT_EQ(Hex(wire), Hex(Frames9600_8N1()));
+    EXPECT_EQ(Hex(wire), Hex(LineFrames(9600, 8, 1, 1)));
     // Same record again: nothing to send, returns at once.
     clock = Stopwatch();
     EXPECT_EQ(KvSetCommState(port, &(const DCB &)Dcb(9600, 8, NOPARITY, ONESTOPBIT)), 1);

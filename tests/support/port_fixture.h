@@ -10,29 +10,11 @@
 #include "kalvicom.h"
 #include "script_server.h"
 
-// COM-PORT-OPTION command frames as a device server receives them, written out byte by byte:
-// SET-BAUDRATE with its four value bytes, most significant first, and the one-byte settings
-// (2 SET-DATASIZE, 3 SET-PARITY, 4 SET-STOPSIZE) with the value the wire carries.
-inline Bytes BaudFrame(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
-{
-    return B({0xFF, 0xFA, 0x2C, 0x01, a, b, c, d, 0xFF, 0xF0});
-}
-inline Bytes SettingFrame(uint8_t command, uint8_t value)
-{
-    return B({0xFF, 0xFA, 0x2C, command, value, 0xFF, 0xF0});
-}
-
-// What a fresh port sends for 9600 baud, 8 data bits, no parity, one stop bit.
-inline Bytes Frames9600_8N1()
-{
-    return Join({BaudFrame(0x00, 0x00, 0x25, 0x80), SettingFrame(2, 8), SettingFrame(3, 1), SettingFrame(4, 1)});
-}
-
 // What a query example sends: the negotiation, 9600 8N1, then the request "ID?" and a carriage
 // return.
 inline Bytes QueryWire()
 {
-    return Join({Negotiation(), Frames9600_8N1(), Text("ID?\r")});
+    return Join({Negotiation(), LineFrames(9600, 8, 1, 1), Text("ID?\r")});
 }
 
 // Line settings to apply; every other member holds a value the library must neither read nor
