@@ -1,7 +1,8 @@
 // The few operating-system services the rest of the library needs: a TCP socket, readiness
-// waits, sends and receives and a millisecond tick counter. One file per platform implements them (net_posix.cpp, net_win32.cpp), apart from the sends and receives that
-// wait, which are built once on the platform's calls (waits.cpp); nothing outside this folder
-// knows which platform is compiled.
+// waits, sends and receives and a millisecond tick counter. One file per platform implements them
+// (net_posix.cpp, net_win32.cpp), apart from the sends and receives that wait, which are built
+// once on the platform's calls (waits.cpp); nothing outside this folder knows which platform is
+// compiled.
 #ifndef KALVICOM_PLATFORM_NET_H
 #define KALVICOM_PLATFORM_NET_H
 
