@@ -1,6 +1,7 @@
 // The platform-neutral half of bench_util.h: clocks, medians and test data, shared with the
 // Windows benchmark.
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -46,4 +47,26 @@ std::vector<uint8_t> Escape(const std::vector<uint8_t> &data)
             wire.push_back(0xFF);
     }
     return wire;
+}
+
+static int g_missed = 0;
+
+void Row(const std::string &name, double library, double raw, const char *unit, double scale, bool isTime,
+         double target, double ratio)
+{
+    if (ratio == 0)
+        ratio = library / raw;
+    std::printf("%-44s %10.2f %10.2f %-5s %7.3f", name.c_str(), library * scale, raw * scale, unit, ratio);
+    if (target > 0) {
+        const bool met = isTime ? ratio <= target : ratio >= target;
+        g_missed += met ? 0 : 1;
+        std::printf("   target %s %.2f: %s", isTime ? "<=" : ">=", target, met ? "met" : "MISSED");
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+int TargetsMissed()
+{
+    return g_missed;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // bench_data.cpp, on every platform: ---------------------------------------------------------------
@@ -13,6 +14,35 @@ uint64_t NowNs();
 
 // The median of the values (the mean of the middle two for an even count); 0 when empty.
 double Median(std::vector<double> values);
+
+// Prints one comparison row: both sides' medians, the ratio library / raw (that of the medians
+// unless given) and, with a target, whether it was met (a ceiling for times, a floor for rates).
+void Row(const std::string &name, double library, double raw, const char *unit, double scale, bool isTime,
+         double target, double ratio = 0);
+
+// How many rows missed their target so far.
+int TargetsMissed();
+
+// Blocks of calls of two sides, alternating: the seconds per call of each block go to lib and
+// raw, each pair of blocks' ratio to ratios.
+template <typename Library, typename Raw>
+void AlternateBlocks(int blocks, int calls, Library library, Raw raw, std::vector<double> *lib,
+                     std::vector<double> *rawTimes, std::vector<double> *ratios)
+{
+    for (int block = 0; block < blocks; ++block) {
+        uint64_t t0 = NowNs();
+        for (int i = 0; i < calls; ++i)
+            library();
+        uint64_t t1 = NowNs();
+        lib->push_back((t1 - t0) * 1e-9 / calls);
+        t0 = NowNs();
+        for (int i = 0; i < calls; ++i)
+            raw();
+        t1 = NowNs();
+        rawTimes->push_back((t1 - t0) * 1e-9 / calls);
+        ratios->push_back(lib->back() / rawTimes->back());
+    }
+}
 
 // Uniform random bytes from a fixed seed, so about 1 in 256 is 0xFF.
 std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed);

@@ -373,24 +373,18 @@ void EmptyPollRun(uint16_t port, int calls, std::vector<double> *lib, std::vecto
     HANDLE h = OpenPolling(port);
     int fd = OpenRaw(port);
     uint8_t buffer[64];
-    for (int block = 0; block < 10; ++block) {
-        DWORD n = 0;
-        uint64_t t0 = NowNs();
-        for (int i = 0; i < calls; ++i) {
+    AlternateBlocks(
+        10, calls,
+        [&] {
+            DWORD n = 0;
             if (!KvReadFile(h, buffer, sizeof buffer, &n) || n != 0)
                 Fail("immediate read of an idle port");
-        }
-        uint64_t t1 = NowNs();
-        lib->push_back((t1 - t0) * 1e-9 / calls);
-        t0 = NowNs();
-        for (int i = 0; i < calls; ++i) {
+        },
+        [&] {
             if (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) != -1 || errno != EAGAIN)
                 Fail("raw non-blocking recv of an idle socket");
-        }
-        t1 = NowNs();
-        raw->push_back((t1 - t0) * 1e-9 / calls);
-        ratios->push_back(lib->back() / raw->back());
-    }
+        },
+        lib, raw, ratios);
     KvCloseHandle(h);
     close(fd);
 }
@@ -433,27 +427,6 @@ double PollManyRun(uint16_t port, int ports, int ms, bool library)
     for (int fd : fds)
         close(fd);
     return share;
-}
-
-// --- report --------------------------------------------------------------------------------------
-
-int g_missed = 0;
-
-// One row: medians of both sides, the ratio library / raw (that of the medians unless given),
-// and the target when there is one (a ceiling for times, a floor for rates).
-void Row(const std::string &name, double library, double raw, const char *unit, double scale, bool isTime,
-         double target, double ratio = 0)
-{
-    if (ratio == 0)
-        ratio = library / raw;
-    std::printf("%-44s %10.2f %10.2f %-5s %7.3f", name.c_str(), library * scale, raw * scale, unit, ratio);
-    if (target > 0) {
-        const bool met = isTime ? ratio <= target : ratio >= target;
-        g_missed += met ? 0 : 1;
-        std::printf("   target %s %.2f: %s", isTime ? "<=" : ">=", target, met ? "met" : "MISSED");
-    }
-    std::printf("\n");
-    std::fflush(stdout);
 }
 
 } // namespace
@@ -576,7 +549,7 @@ int main(int argc, char **argv)
             "outbound bulk 64 MiB, 4 KiB writes", [&] { return OutboundLibrary(sinkPort, kPiece, false); },
             [&] { return OutboundRaw(sinkPort, false); }, 0);
     }
-    std::printf("data checked exact in every run; targets missed: %d\n", g_missed);
+    std::printf("data checked exact in every run; targets missed: %d\n", TargetsMissed());
     std::fflush(stdout);
-    _exit(g_missed ? 3 : 0); // the server threads still use the shared data: no destructors
+    _exit(TargetsMissed() ? 3 : 0); // the server threads still use the shared data: no destructors
 }

@@ -28,7 +28,6 @@ constexpr size_t kPiece = 4096;
 constexpr uint8_t kGo = 'g';
 
 uint16_t g_echoPort, g_sourcePort;
-int g_missed = 0;
 
 [[noreturn]] void Fail(const std::string &what)
 {
@@ -114,19 +113,6 @@ void ReadAll(HANDLE h, uint8_t *out, size_t length)
     }
 }
 
-void Row(const std::string &name, double library, double raw, const char *unit, double scale, bool isTime,
-         double target, double ratio)
-{
-    std::printf("%-44s %10.2f %10.2f %-5s %7.3f", name.c_str(), library * scale, raw * scale, unit, ratio);
-    if (target > 0) {
-        const bool met = isTime ? ratio <= target : ratio >= target;
-        g_missed += met ? 0 : 1;
-        std::printf("   target %s %.2f: %s", isTime ? "<=" : ">=", target, met ? "met" : "MISSED");
-    }
-    std::printf("\n");
-    std::fflush(stdout);
-}
-
 // Blocks of calls on an idle port, the two sides alternating; seconds per call.
 void EmptyPolls(int runs)
 {
@@ -135,26 +121,19 @@ void EmptyPolls(int runs)
         HANDLE h = OpenPolling(g_echoPort);
         SOCKET s = ConnectRaw(g_echoPort, true);
         uint8_t buffer[64];
-        const int calls = 2000;
-        for (int block = 0; block < 5; ++block) {
-            DWORD n = 0;
-            uint64_t t0 = NowNs();
-            for (int i = 0; i < calls; ++i) {
+        AlternateBlocks(
+            5, 2000,
+            [&] {
+                DWORD n = 0;
                 if (!KvReadFile(h, buffer, sizeof buffer, &n) || n != 0)
                     Fail("immediate read of an idle port");
-            }
-            uint64_t t1 = NowNs();
-            lib.push_back((t1 - t0) * 1e-9 / calls);
-            t0 = NowNs();
-            for (int i = 0; i < calls; ++i) {
+            },
+            [&] {
                 if (recv(s, reinterpret_cast<char *>(buffer), sizeof buffer, 0) != SOCKET_ERROR ||
                     WSAGetLastError() != WSAEWOULDBLOCK)
                     Fail("raw non-blocking recv of an idle socket");
-            }
-            t1 = NowNs();
-            raw.push_back((t1 - t0) * 1e-9 / calls);
-            ratios.push_back(lib.back() / raw.back());
-        }
+            },
+            &lib, &raw, &ratios);
         KvCloseHandle(h);
         closesocket(s);
     }
@@ -377,6 +356,6 @@ int main(int argc, char **argv)
     Inbound(runs, payload, wire);
     PollManyPorts(runs);
     Scan(runs, payload);
-    std::printf("data checked exact in every run; targets missed: %d\n", g_missed);
-    return g_missed ? 3 : 0;
+    std::printf("data checked exact in every run; targets missed: %d\n", TargetsMissed());
+    return TargetsMissed() ? 3 : 0;
 }

@@ -60,8 +60,8 @@ configure_file(cmake/kalvicom.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kalvicom.pc @ONL
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kalvicom.pc DESTINATION ${kalvicom_pcdir} COMPONENT Config)
 
 if(WIN32 AND KALVICOM_TOP_LEVEL)
-  # The Windows zips stand alone: a readme for Windows, and every document and example the readme
-  # and the docs point to.
+  # The Windows zips stand alone: a readme for Windows, and every document, example and binding
+  # source the readme and the docs point to.
   set(kalvicom_zip_bits "x86")
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(kalvicom_zip_bits "x64")
@@ -69,7 +69,8 @@ if(WIN32 AND KALVICOM_TOP_LEVEL)
   configure_file(cmake/windows/README.txt ${CMAKE_CURRENT_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt CHANGELOG.md DESTINATION . COMPONENT Documents)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT Documents)
-  install(DIRECTORY docs examples DESTINATION . COMPONENT Documents PATTERN CMakeLists.txt EXCLUDE)
+  install(DIRECTORY docs examples bindings DESTINATION . COMPONENT Documents PATTERN CMakeLists.txt EXCLUDE
+    PATTERN *.cmake EXCLUDE PATTERN __pycache__ EXCLUDE)
 else()
   install(FILES LICENSE CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kalvicom
     COMPONENT Documents)

@@ -16,26 +16,7 @@ get_filename_component(area ${AREA} ABSOLUTE)
 file(REMOVE_RECURSE ${area})
 file(MAKE_DIRECTORY ${area}/nupkg ${area}/cs ${area}/wheel)
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
-    WORKING_DIRECTORY ${area})
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${ARGN} failed:\n${out}${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-endfunction()
-
-# expect_files(WHAT LISTING FILE...): the listing's files (not folders) are exactly FILE...
-function(expect_files what listing)
-  string(REGEX MATCHALL "[^\n]+" entries "${listing}")
-  list(FILTER entries EXCLUDE REGEX "/$")
-  list(SORT entries)
-  set(expected ${ARGN})
-  list(SORT expected)
-  if(NOT entries STREQUAL expected)
-    message(FATAL_ERROR "${what} holds: ${entries}\nexpected: ${expected}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../install/file_checks.cmake)
 
 # expect_machine(FILE MACHINE): a PE file (x86-64, i386) or an ELF file (ELF-x86-64) for MACHINE.
 function(expect_machine file machine)
@@ -69,7 +50,7 @@ endfunction()
 # The NuGet package.
 set(nupkg ${DIST}/Kalvicom.${version}.nupkg)
 run(${CMAKE_COMMAND} -E tar tf ${nupkg})
-expect_files(${nupkg} "${out}" [Content_Types].xml _rels/.rels Kalvicom.nuspec README.md lib/net461/Kalvicom.dll
+expect_files(${nupkg} "" "${out}" [Content_Types].xml _rels/.rels Kalvicom.nuspec README.md lib/net461/Kalvicom.dll
   runtimes/win-x64/native/kalvicom.dll runtimes/win-x86/native/kalvicom.dll
   runtimes/linux-x64/native/libkalvicom.so)
 file(ARCHIVE_EXTRACT INPUT ${nupkg} DESTINATION ${area}/nupkg)
@@ -104,7 +85,7 @@ foreach(platform any linux_x86_64 win_amd64 win32)
 endforeach()
 run(${CMAKE_COMMAND} -E tar tf ${DIST}/${wheel}-linux_x86_64.whl)
 set(info kalvicom-${version}.dist-info)
-expect_files(${wheel}-linux_x86_64.whl "${out}" _kalvicom_hook.py kalvicom.pth kalvicom/__init__.py
+expect_files(${wheel}-linux_x86_64.whl "" "${out}" _kalvicom_hook.py kalvicom.pth kalvicom/__init__.py
   kalvicom/_native.py kalvicom/_serial.py kalvicom/protocol_kalvicom.py kalvicom/libkalvicom.so
   ${info}/METADATA ${info}/WHEEL ${info}/RECORD ${info}/top_level.txt)
 run(${PYTHON} -m venv --system-site-packages ${area}/wheel/venv)

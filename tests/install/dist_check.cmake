@@ -17,37 +17,7 @@ get_filename_component(area ${AREA} ABSOLUTE)
 file(REMOVE_RECURSE ${area})
 file(MAKE_DIRECTORY ${area})
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
-    WORKING_DIRECTORY ${area})
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${ARGN} failed:\n${out}${err}")
-  endif()
-  set(out "${out}" PARENT_SCOPE)
-endfunction()
-
-# expect_files(WHAT PREFIX LISTING FILE...): the listing's files (not folders) under PREFIX are
-# exactly FILE...; the build configuration in the CMake package's file name reads as CONFIG.
-function(expect_files what prefix listing)
-  string(REGEX MATCHALL "[^\n]+" entries "${listing}")
-  set(files)
-  foreach(entry ${entries})
-    string(REGEX REPLACE "^.* \\./" "./" entry "${entry}") # dpkg-deb -c: the path is last
-    string(REGEX REPLACE " -> .*$" "" entry "${entry}")
-    string(REGEX REPLACE "Targets-[a-z]+\\.cmake$" "Targets-CONFIG.cmake" entry "${entry}")
-    string(REGEX REPLACE "^${prefix}" "" entry "${entry}")
-    if(NOT entry MATCHES "/$")
-      list(APPEND files ${entry})
-    endif()
-  endforeach()
-  list(SORT files)
-  set(expected ${ARGN})
-  list(SORT expected)
-  if(NOT files STREQUAL expected)
-    message(FATAL_ERROR "${what} holds: ${files}\nexpected: ${expected}")
-  endif()
-  message(STATUS "${what}: ${files}")
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/file_checks.cmake)
 
 # The Debian packages: package|its files under /usr|what it depends on (names, sorted), lists
 # separated by commas. Each also holds its copyright file and changelog.
@@ -153,10 +123,10 @@ function(check_links root)
   message(STATUS "${root}: ${checked} links, all inside")
 endfunction()
 
-# The Windows zips: what they hold (beside the build's files, the docs and examples as in the source
-# tree), their links, version resources and import libraries.
-file(GLOB_RECURSE shipped RELATIVE ${source} ${source}/docs/* ${source}/examples/*)
-list(FILTER shipped EXCLUDE REGEX "(^|/)CMakeLists\\.txt$")
+# The Windows zips: what they hold (beside the build's files, the docs, examples and bindings as in
+# the source tree), their links, version resources and import libraries.
+file(GLOB_RECURSE shipped RELATIVE ${source} ${source}/docs/* ${source}/examples/* ${source}/bindings/*)
+list(FILTER shipped EXCLUDE REGEX "(^|/)(CMakeLists\\.txt|[^/]*\\.cmake|__pycache__/.*)$")
 find_program(clang clang REQUIRED)
 find_program(lld_link lld-link REQUIRED)
 find_program(readobj NAMES llvm-readobj llvm-readobj-14 REQUIRED)
