@@ -255,10 +255,9 @@ KALVICOM_API kv_handle KVAPI KvCreateFile(const char *address);
  * Every byte a successful KvWriteFile handed over reaches the server: the close ends the sending
  * side first, drops whatever the device still sends, and closes once the server has ended its own
  * side (device servers do at once) or, when it sends nothing meanwhile, has acknowledged everything
- * written (on Windows, which does not tell, always the former). That usually takes about one round
- * trip. The call blocks until then, for 2 s at most: after that it closes anyway, whatever the
- * server is doing (still sending, not acknowledging, gone). Bytes the device sent that were never
- * read are dropped.
+ * written (on Windows, which does not tell, always the former). That takes about one round trip;
+ * against a server that keeps sending and never closes it gives up after 2 s. Bytes the device
+ * sent that were never read are dropped.
  *
  * Always returns 1. A null handle or INVALID_HANDLE_VALUE is accepted and does nothing, so the
  * result of a failed open may be closed. After this call the handle must not be used again.
