@@ -1,6 +1,6 @@
 # kalvicom_def_exports(DEF VAR): sets VAR to the names that the module-definition file DEF exports,
-# in its order. src/kalvicom.def is the one list of exports: the Windows DLL takes it as it is, and
-# the export checks compare what was built with it.
+# in its order. src/kalvicom.def is the one list of exports: the Windows DLL takes it as it is, the
+# ELF version script and the export checks are made from it.
 function(kalvicom_def_exports def var)
   file(STRINGS ${def} lines)
   set(names)
