@@ -1,8 +1,8 @@
 // The few operating-system services the rest of the library needs: a TCP socket, readiness
-// waits, sends and receives, a millisecond tick counter and the start-up at load. One file per
-// platform implements them (net_posix.cpp, net_win32.cpp), apart from the sends and receives that
-// wait, which are built once on the platform's calls (waits.cpp); nothing outside this folder
-// knows which platform is compiled.
+// waits, sends and receives and a millisecond tick counter. One file per platform implements them
+// (net_posix.cpp, net_win32.cpp), apart from the sends and receives that wait, which are built
+// once on the platform's calls (waits.cpp); nothing outside this folder knows which platform is
+// compiled.
 #ifndef KALVICOM_PLATFORM_NET_H
 #define KALVICOM_PLATFORM_NET_H
 
@@ -35,13 +35,6 @@ constexpr uint32_t kNetWaitForever = 0xFFFFFFFFu;
 // The longest finite wait handed to the system in one piece, in milliseconds (fits poll()'s int
 // and keeps deadline arithmetic on the 32-bit tick counter unambiguous).
 constexpr uint32_t kNetLongestWait = 0x7FFFFFFFu;
-
-// Starts the network stack for the process. Returns false when it cannot be started.
-bool NetStartup();
-
-// Tells the user that the network stack could not be started (a message box where there is
-// one). Does not return: ends the process with status 1.
-[[noreturn]] void NetStartupFailed(const char *text, const char *caption);
 
 // Creates an IPv4 TCP stream socket (close-on-exec) with keep-alive on the timing above and urgent
 // data kept in the stream (a Telnet Synch's DM must not be taken out of it). Returns

@@ -1,5 +1,4 @@
-// Winsock 2: select() on one socket with seconds plus microseconds, GetTickCount, and the
-// message box for a failed start-up.
+// Winsock 2: select() on one socket with seconds plus microseconds, GetTickCount.
 #include "platform/net.h"
 
 // Order matters: Winsock before windows.h, and mstcpip.h after both.
@@ -14,21 +13,7 @@
 #include "platform/ipv4.h"
 #include "platform/scan.h"
 
-#include <cstdlib>
 #include <cstring>
-
-static WSADATA g_wsaData; // filled by the start-up, never read again
-
-bool NetStartup()
-{
-    return WSAStartup(MAKEWORD(2, 0), &g_wsaData) == 0;
-}
-
-void NetStartupFailed(const char *text, const char *caption)
-{
-    MessageBoxA(nullptr, text, caption, MB_OK);
-    std::exit(1);
-}
 
 static SOCKET ToSocket(NetSocket sock)
 {

@@ -5,7 +5,6 @@
 #include "port/address.h"
 #include "port/handle.h"
 #include "telnet/protocol.h"
-#include "telnet/receiver.h"
 
 // Binary transmission both ways, and the COM-PORT-OPTION both ways: a client says WILL for it
 // (RFC 2217), and some device servers honour the line settings only after hearing that, while
@@ -18,28 +17,27 @@ static const uint8_t kNegotiation[] = {telnet::IAC, telnet::DO,   telnet::TRANSM
 // How much decoded data the flush of the server's first answers may swallow.
 constexpr uint32_t kOpenScratch = 256;
 
-void ResetPortContext(PortContext *pc)
+// Sets every member to its state right after open, apart from port and sock.
+static void ResetPortContext(PortContext *pc)
 {
     pc->readIntervalTimeout = 0;
     pc->readTotalTimeoutMultiplier = 0;
     pc->readTotalTimeoutConstant = 10;
-    pc->inSubnegotiation = 0;
-    pc->skipOptionByte = 0;
-    pc->iacSeen = 0;
     pc->cachedBaudRate = kUnsetBaudRate;
     pc->cachedByteSize = kUnsetByteSize;
     pc->cachedParity = kUnsetParity;
     pc->cachedStopBits = kUnsetStopBits;
     pc->txCount = 0;
-    pc->rxPending = 0;
-    pc->rxStreaming = 0;
-    pc->lastLook = NetCoarseTicks();
+    pc->inbound.decoder = TelnetState{};
+    pc->inbound.rxPending = 0;
+    pc->inbound.rxStreaming = 0;
+    pc->inbound.lastLook = NetCoarseTicks();
 }
 
 // Releases what an open took, in reverse order: the wait event, the socket, the record.
 static void ReleasePort(PortContext *pc)
 {
-    NetCloseWaitEvent(pc->waitEvent);
+    NetCloseWaitEvent(pc->inbound.waitEvent);
     NetClose(pc->sock);
     std::free(pc);
 }
@@ -56,7 +54,7 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
         return INVALID_HANDLE_VALUE;
     ResetPortContext(pc);
     pc->port = port;
-    pc->waitEvent = kNetNoEvent;
+    pc->inbound.waitEvent = kNetNoEvent;
     pc->sock = NetOpenSocket();
     if (pc->sock == kInvalidSocket) {
         std::free(pc);
@@ -66,7 +64,7 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
         ReleasePort(pc);
         return INVALID_HANDLE_VALUE;
     }
-    pc->waitEvent = NetOpenWaitEvent();
+    pc->inbound.waitEvent = NetOpenWaitEvent();
     NetSetNoDelay(pc->sock);
     NetSend(pc->sock, kNegotiation, sizeof kNegotiation); // a failed send shows in the settle
 
@@ -75,7 +73,7 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
     // rather than hand out a port that is already dead.
     uint8_t scratch[kOpenScratch];
     uint32_t flushed;
-    if (!SettleWait(pc, scratch, kOpenScratch, &flushed, kSettleMs)) {
+    if (!SettleWait(pc->sock, &pc->inbound, scratch, kOpenScratch, &flushed, kSettleMs)) {
         ReleasePort(pc);
         return INVALID_HANDLE_VALUE;
     }
@@ -101,7 +99,8 @@ static void CloseLingering(PortContext *pc)
             break;
         const int32_t unacknowledged = talking ? -1 : NetUnacknowledged(pc->sock); // -1: wait for the FIN
         const uint32_t wait = unacknowledged == 0 ? 0 : unacknowledged > 0 && step < left ? step : left;
-        const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, false, &pc->lastLook, pc->waitEvent);
+        const int32_t got = NetReceive(pc->sock, pc->inbound.rxBuffer, kBufferSize, wait, false, &pc->inbound.lastLook,
+                                       pc->inbound.waitEvent);
         if (got == -1 || got == 0 || (got == kNetTimedOut && unacknowledged == 0))
             break; // the server has ended its side, the connection is gone, or all was delivered
         if (got > 0) {
