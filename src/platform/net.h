@@ -66,19 +66,19 @@ int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length);
 // counts as ready: the next call reports it), 0 quiet (an interrupted wait included), -1 failed.
 int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms);
 
-// Waits up to ms milliseconds (at most kNetLookAgainMs is ever asked) for data to arrive and
-// receives up to length bytes of it. Returns the number received, 0 when the server closed its
-// side, -1 on error, or kNetTimedOut when nothing arrived (a wake-up that found nothing included).
-// POSIX waits in poll(); Windows blocks in an overlapped receive on event (see NetOpenWaitEvent),
-// which costs what a plain blocking receive costs, and cancels it when the time is up.
-int32_t NetReceiveWithin(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event);
-
 // The event object a connection's waits for data block on, made by the open and released by the
-// close: kNetNoEvent where the platform needs none (POSIX), or where none could be made (the
-// waits are then readiness waits followed by a receive).
+// close: kNetNoEvent where the platform needs none (POSIX: a wait is a poll() and then a receive),
+// or where none could be made (then the same). Windows blocks in an overlapped receive on it,
+// which costs what a plain blocking receive costs, where a select() before the receive costs a
+// call more.
 constexpr intptr_t kNetNoEvent = 0;
 intptr_t NetOpenWaitEvent();
 void NetCloseWaitEvent(intptr_t event);
+
+// With an event from NetOpenWaitEvent: waits up to ms milliseconds (at most kNetLookAgainMs is
+// ever asked) for data and receives up to length bytes of it. Returns the number received, 0 when
+// the server closed its side, -1 on error, or kNetTimedOut when nothing arrived.
+int32_t NetReceiveOnEvent(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event);
 
 // One send of up to length bytes. Returns the number accepted, or -1 on error. A send that finds
 // the window full waits for room in slices of kNetLookAgainMs and fails (ending the connection)

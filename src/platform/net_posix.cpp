@@ -100,13 +100,9 @@ int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
     return ready < 0 && errno == EINTR ? 0 : ready; // interrupted: the caller looks at the clock
 }
 
-int32_t NetReceiveWithin(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t)
+int32_t NetReceiveOnEvent(NetSocket, void *, uint32_t, uint32_t, intptr_t)
 {
-    const int ready = NetWaitReady(sock, false, ms);
-    if (ready <= 0)
-        return ready < 0 ? -1 : kNetTimedOut;
-    const int32_t got = NetTryReceive(sock, buffer, length); // readable, or an error or close
-    return got == kNetWouldBlock ? kNetTimedOut : got;
+    return -1; // never called: there are no wait events here
 }
 
 intptr_t NetOpenWaitEvent()

@@ -69,15 +69,8 @@ int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
     return FD_ISSET(ToSocket(sock), &ready) ? 1 : 0;
 }
 
-int32_t NetReceiveWithin(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event)
+int32_t NetReceiveOnEvent(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event)
 {
-    if (event == kNetNoEvent) {
-        const int ready = NetWaitReady(sock, false, ms);
-        if (ready <= 0)
-            return ready < 0 ? -1 : kNetTimedOut;
-        const int32_t got = NetTryReceive(sock, buffer, length);
-        return got == kNetWouldBlock ? kNetTimedOut : got;
-    }
     // An overlapped receive completes as soon as data is there, as a blocking recv would, and a
     // select() before a recv costs a call more. When the time is up it is cancelled, and what
     // ended it tells: the data that completed it just before, or nothing. Either way the

@@ -19,6 +19,19 @@ static bool AbandonIfGone(NetSocket sock, bool wholeSlice, uint32_t *lastLook)
     return true;
 }
 
+// Waits up to ms for data and receives it: on the connection's wait event where it has one, else
+// a readiness wait and a receive. Returns what NetReceiveOnEvent returns.
+static int32_t ReceiveWithin(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event)
+{
+    if (event != kNetNoEvent)
+        return NetReceiveOnEvent(sock, buffer, length, ms, event);
+    const int ready = NetWaitReady(sock, false, ms);
+    if (ready <= 0)
+        return ready < 0 ? -1 : kNetTimedOut;
+    const int32_t got = NetTryReceive(sock, buffer, length); // readable, or an error or close
+    return got == kNetWouldBlock ? kNetTimedOut : got;
+}
+
 int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
 {
     for (;;) {
@@ -52,7 +65,7 @@ int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, b
     for (;;) {
         const uint32_t left = forever ? kNetLookAgainMs : NetTimeLeft(start, ms);
         const uint32_t slice = left < kNetLookAgainMs ? left : kNetLookAgainMs;
-        const int32_t got = slice == 0 ? kNetTimedOut : NetReceiveWithin(sock, buffer, length, slice, event);
+        const int32_t got = slice == 0 ? kNetTimedOut : ReceiveWithin(sock, buffer, length, slice, event);
         if (got != kNetTimedOut)
             return got;
         if (AbandonIfGone(sock, slice == kNetLookAgainMs, lastLook))
