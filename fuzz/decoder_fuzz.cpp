@@ -11,7 +11,6 @@
 #include <cstring>
 #include <vector>
 
-#include "port/port_context.h"
 #include "telnet/protocol.h"
 #include "telnet/receiver.h"
 
@@ -74,16 +73,16 @@ void Fail(const char *what)
 
 // Whatever a decode leaves undecoded starts with a data byte: a read that found only control
 // traffic left in rxBuffer would end without looking at the socket.
-void CheckLeftStartsWithData(const PortContext &pc)
+void CheckLeftStartsWithData(const Inbound &pc)
 {
     if (pc.rxPending > kBufferSize)
         Fail("rxPending past the buffer");
     if (pc.rxPending == 0)
         return;
-    static PortContext copy;
+    static Inbound copy;
     copy = pc;
     uint8_t one;
-    if (TelnetDecode(&copy, &one, 1) != 1)
+    if (TelnetDecode(&copy.decoder, copy.rxBuffer, &copy.rxPending, &one, 1) != 1)
         Fail("control traffic left in front of the undecoded bytes");
 }
 
@@ -108,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (uint8_t b : stream)
         reference.Feed(b);
 
-    static PortContext pc; // 8 KB: kept out of the stack
-    ResetPortContext(&pc);
+    static Inbound pc; // 4 KB: kept out of the stack
+    pc = Inbound{};
     std::vector<uint8_t> got;
     std::vector<uint8_t> out(kBufferSize);
     size_t fed = 0;
@@ -126,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fed += n;
         }
         if (s.room == 0 && !skippedLast) {
-            TelnetSkipControl(&pc);
+            TelnetSkipControl(&pc.decoder, pc.rxBuffer, &pc.rxPending);
             skippedLast = true;
             CheckLeftStartsWithData(pc);
             continue;
@@ -134,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         skippedLast = false;
         const uint32_t room = s.room == 0 ? 1 : s.room;
         const uint32_t before = pc.rxPending;
-        const int32_t n = TelnetDecode(&pc, out.data(), room);
-        if (n < 0 || static_cast<uint32_t>(n) > room)
+        const uint32_t n = TelnetDecode(&pc.decoder, pc.rxBuffer, &pc.rxPending, out.data(), room);
+        if (n > room)
             Fail("count outside 0..room");
         if (pc.rxPending > before || (pc.rxPending == before && before > 0))
             Fail("a decode with room consumed nothing");
@@ -145,8 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (got != reference.out)
         Fail("data differs from the reference");
-    if ((pc.inSubnegotiation != 0) != reference.sub || (pc.iacSeen != 0) != reference.iac ||
-        (pc.skipOptionByte != 0) != reference.skip)
+    if ((pc.decoder.inSubnegotiation != 0) != reference.sub || (pc.decoder.iacSeen != 0) != reference.iac ||
+        (pc.decoder.skipOptionByte != 0) != reference.skip)
         Fail("final state differs from the reference");
     return 0;
 }

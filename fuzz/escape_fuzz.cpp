@@ -45,11 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint8_t> rest = in.ConsumeBytes<uint8_t>(2 * kBufferSize);
     input.insert(input.end(), rest.begin(), rest.end());
 
-    static PortContext pc;
-    ResetPortContext(&pc);
+    static PortContext pc; // KvWriteFile uses only sock, txBuffer and txCount
     pc.sock = g_pair[0];
-    static PortContext decoder;
-    ResetPortContext(&decoder);
+    static Inbound decoder;
+    decoder = Inbound{};
 
     std::vector<uint8_t> wire;
     std::vector<uint8_t> decoded;
@@ -74,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             wire.insert(wire.end(), decoder.rxBuffer, decoder.rxBuffer + n);
             decoder.rxPending = static_cast<uint32_t>(n);
             while (decoder.rxPending > 0) {
-                int32_t got = TelnetDecode(&decoder, out.data(), kBufferSize);
+                const uint32_t got =
+                    TelnetDecode(&decoder.decoder, decoder.rxBuffer, &decoder.rxPending, out.data(), kBufferSize);
                 decoded.insert(decoded.end(), out.begin(), out.begin() + got);
             }
         }
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Fail("the wire is not the data with each 0xFF doubled");
     if (decoded != input)
         Fail("decoding the wire does not give the data back");
-    if (decoder.iacSeen || decoder.inSubnegotiation || decoder.skipOptionByte)
+    if (decoder.decoder.iacSeen || decoder.decoder.inSubnegotiation || decoder.decoder.skipOptionByte)
         Fail("decoder left inside a sequence");
     return 0;
 }

@@ -40,6 +40,7 @@
  *   KvReadFile      as the port's read time-outs say (see KvReadFile)
  *   KvWriteFile     while the system's send buffer is full (the device server is not reading)
  *   KvSetCommState  10 to about 20 ms for each setting that changed
+ *   KvCloseHandle   until what was written has reached the server, within a bound (see there)
  * The others return at once. Different ports are independent and may be used from different
  * threads at the same time. One port must not be used by two threads at once, with one exception:
  * one thread may call KvWriteFile while another calls KvReadFile. KvSetCommState both sends and
@@ -92,11 +93,11 @@
  *
  * Every type and constant also has a name of the library's own, which is all a program sees when
  * it defines KALVICOM_NO_WIN32_TYPES before including this header: kv_handle, kv_dword, kv_bool,
- * kv_byte, kv_word, kv_dcb and kv_commtimeouts, and KV_INVALID_HANDLE_VALUE, KV_MAXDWORD,
- * KV_NOPARITY ... KV_SPACEPARITY, KV_ONESTOPBIT ... KV_TWOSTOPBITS. They are the same types with
- * the same layout, so both spellings may be mixed. Outside Windows the Windows names are then left
- * undefined, for programs whose other headers define them differently: X11's <X11/Xmd.h> and
- * Objective-C both have a one-byte BOOL. On Windows the define changes nothing.
+ * kv_byte, kv_word, kv_dcb, kv_commtimeouts and kv_commconfig_ptr, and KV_INVALID_HANDLE_VALUE,
+ * KV_MAXDWORD, KV_NOPARITY ... KV_SPACEPARITY, KV_ONESTOPBIT ... KV_TWOSTOPBITS. They are the same
+ * types with the same layout, so both spellings may be mixed. Outside Windows the Windows names are
+ * then left undefined, for programs whose other headers define them differently: X11's <X11/Xmd.h>
+ * and Objective-C both have a one-byte BOOL. On Windows the define changes nothing.
  *
  *     #define KALVICOM_NO_WIN32_TYPES
  *     #include "kalvicom.h"
@@ -120,7 +121,7 @@ typedef BYTE kv_byte;
 typedef WORD kv_word;
 typedef DCB kv_dcb;
 typedef COMMTIMEOUTS kv_commtimeouts;
-typedef LPCOMMCONFIG KV_COMMCONFIG_PTR;
+typedef LPCOMMCONFIG kv_commconfig_ptr;
 #else
 #define KVAPI
 
@@ -174,7 +175,7 @@ typedef struct kv_commtimeouts {
 } kv_commtimeouts;
 
 /* There is no COMMCONFIG outside Windows; KvSetCommConfig takes a plain pointer there. */
-typedef void *KV_COMMCONFIG_PTR;
+typedef void *kv_commconfig_ptr;
 
 #ifndef KALVICOM_NO_WIN32_TYPES
 typedef kv_handle HANDLE;
@@ -203,6 +204,9 @@ typedef kv_commtimeouts COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 #define TWOSTOPBITS KV_TWOSTOPBITS
 #endif
 #endif
+
+/* The name kv_commconfig_ptr had up to version 0.2.0, kept for programs that use it. */
+typedef kv_commconfig_ptr KV_COMMCONFIG_PTR;
 
 /* The same values as the Windows constants of the same names without KV_. */
 #define KV_INVALID_HANDLE_VALUE ((kv_handle)(intptr_t)-1)
@@ -372,7 +376,7 @@ KALVICOM_API kv_bool KVAPI KvGetCommState(kv_handle port, kv_dcb *dcb);
  * KvSetCommConfig - accepted for compatibility; reads none of its arguments, does nothing and
  * returns 1.
  */
-KALVICOM_API kv_bool KVAPI KvSetCommConfig(kv_handle port, KV_COMMCONFIG_PTR config, kv_dword size);
+KALVICOM_API kv_bool KVAPI KvSetCommConfig(kv_handle port, kv_commconfig_ptr config, kv_dword size);
 
 /*
  * KvSetupComm - accepted for compatibility (the library's buffers are fixed); reads none of its

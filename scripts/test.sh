@@ -46,17 +46,19 @@ build() {
 }
 
 # run_ctest LABEL DIR [CTEST-ARGS...]: runs CTest in build-test/DIR and records how many tests
-# passed, failed and were skipped under LABEL (a stage or an architecture). A failure ends the run.
+# passed, failed and were skipped under LABEL (a stage or an architecture), counted from the JUnit
+# file CTest writes (build-test/DIR/ctest.xml). A failure ends the run.
 run_ctest() {
   local label=$1 dir=$2
   shift 2
-  local log="build-test/$dir/ctest.log" rc=0
-  ctest --test-dir "build-test/$dir" --output-on-failure -j "$jobs" "$@" 2>&1 | tee "$log" || rc=$?
+  local junit="$PWD/build-test/$dir/ctest.xml" rc=0
+  rm -f "$junit"
+  ctest --test-dir "build-test/$dir" --output-on-failure --output-junit "$junit" -j "$jobs" "$@" || rc=$?
   local total failed skipped
-  total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
-  failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' "$log" | tail -n 1)
-  skipped=$(grep -c '(Skipped)$' "$log" || true)
-  if [ -z "$total" ]; then
+  total=$(junit_count tests "$junit")
+  failed=$(junit_count failures "$junit")
+  skipped=$(($(junit_count skipped "$junit") + $(junit_count disabled "$junit")))
+  if [ "$total" -eq 0 ]; then
     record "$label: no tests ran"
     [ "$rc" -ne 0 ] || rc=1
   else
@@ -69,6 +71,16 @@ run_ctest() {
     echo "$label: CTest failed in build-test/$dir" >&2
     exit 1
   fi
+}
+
+# junit_count ATTRIBUTE FILE: a count of the <testsuite> element of CTest's JUnit file (0 when the
+# file is missing: no tests ran).
+junit_count() {
+  local value=""
+  if [ -f "$2" ]; then
+    value=$(grep -o -m 1 "[[:space:]]$1=\"[0-9]*\"" "$2" | tr -dc 0-9 || true)
+  fi
+  echo "${value:-0}"
 }
 
 record() {

@@ -1,54 +1,56 @@
-// The Telnet decoder, fed straight into a PortContext without sockets.
+// The Telnet decoder, fed straight into a receive buffer without sockets.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 
 #include "platform/scan.h"
-#include "port/port_context.h"
 #include "script_server.h"
 #include "telnet/receiver.h"
 
 namespace {
 
-PortContext FreshContext()
+// The decoder's state and the bytes it decodes from, as a port holds them right after open.
+Inbound Fresh()
 {
-    PortContext pc;
-    std::memset(&pc, 0, sizeof pc);
-    ResetPortContext(&pc);
-    pc.sock = kInvalidSocket;
-    return pc;
+    Inbound rx;
+    std::memset(&rx, 0, sizeof rx);
+    return rx;
 }
 
 // Places bytes in rxBuffer as one receive would (only ever into an empty buffer).
-void Receive(PortContext *pc, const Bytes &bytes)
+void Receive(Inbound *rx, const Bytes &bytes)
 {
-    ASSERT_EQ(pc->rxPending, 0u);
+    ASSERT_EQ(rx->rxPending, 0u);
     if (!bytes.empty())
-        std::memcpy(pc->rxBuffer, bytes.data(), bytes.size());
-    pc->rxPending = static_cast<uint32_t>(bytes.size());
+        std::memcpy(rx->rxBuffer, bytes.data(), bytes.size());
+    rx->rxPending = static_cast<uint32_t>(bytes.size());
+}
+
+int32_t Decode(Inbound *rx, uint8_t *out, uint32_t room)
+{
+    return static_cast<int32_t>(TelnetDecode(&rx->decoder, rx->rxBuffer, &rx->rxPending, out, room));
 }
 
 // Decodes everything pending with plenty of room.
-Bytes DecodeAll(PortContext *pc)
+Bytes DecodeAll(Inbound *rx)
 {
     uint8_t out[kBufferSize];
-    int32_t n = TelnetDecode(pc, out, sizeof out);
-    EXPECT_GE(n, 0);
-    EXPECT_EQ(pc->rxPending, 0u);
-    return Bytes(out, out + (n > 0 ? n : 0));
+    int32_t n = Decode(rx, out, sizeof out);
+    EXPECT_EQ(rx->rxPending, 0u);
+    return Bytes(out, out + n);
 }
 
 // Decodes input received in pieces ending at the given cut positions.
 Bytes DecodeInPieces(const Bytes &input, const std::vector<size_t> &cuts)
 {
-    PortContext pc = FreshContext();
+    Inbound rx = Fresh();
     Bytes out;
     size_t from = 0;
     for (size_t i = 0; i <= cuts.size(); ++i) {
         size_t to = i < cuts.size() ? cuts[i] : input.size();
-        Receive(&pc, Bytes(input.begin() + static_cast<long>(from), input.begin() + static_cast<long>(to)));
-        Bytes part = DecodeAll(&pc);
+        Receive(&rx, Bytes(input.begin() + static_cast<long>(from), input.begin() + static_cast<long>(to)));
+        Bytes part = DecodeAll(&rx);
         out.insert(out.end(), part.begin(), part.end());
         from = to;
     }
@@ -106,20 +108,15 @@ TEST(Decoder, TableSplitAtEveryPoint)
     }
 }
 
-TEST(Decoder, SplitIacIsRemembered)
-{
-    EXPECT_EQ(Hex(DecodeInPieces(B({0xFF, 0xFB, 0x01, 0x41}), {1})), "41");
-}
-
 TEST(Decoder, RoomLimitLeavesTheRestAtTheFront)
 {
-    PortContext pc = FreshContext();
-    Receive(&pc, B({0x41, 0x42, 0x43}));
+    Inbound rx = Fresh();
+    Receive(&rx, B({0x41, 0x42, 0x43}));
     uint8_t out[2];
-    EXPECT_EQ(TelnetDecode(&pc, out, 2), 2);
+    EXPECT_EQ(Decode(&rx, out, 2), 2);
     EXPECT_EQ(Hex(Bytes(out, out + 2)), "41 42");
-    EXPECT_EQ(pc.rxPending, 1u);
-    EXPECT_EQ(pc.rxBuffer[0], 0x43);
+    EXPECT_EQ(rx.rxPending, 1u);
+    EXPECT_EQ(rx.rxBuffer[0], 0x43);
 }
 
 TEST(Decoder, FullRoomStillConsumesTrailingControl)
@@ -136,35 +133,33 @@ TEST(Decoder, FullRoomStillConsumesTrailingControl)
         {B({0x41, 0x42, 0xFF, 0xFF}), 1, "a doubled IAC is data: its second byte waits"},
     };
     for (const Case &c : cases) {
-        PortContext pc = FreshContext();
-        Receive(&pc, c.input);
+        Inbound rx = Fresh();
+        Receive(&rx, c.input);
         uint8_t out[2];
-        EXPECT_EQ(TelnetDecode(&pc, out, 2), 2) << c.comment;
-        EXPECT_EQ(pc.rxPending, c.pendingAfter) << c.comment;
+        EXPECT_EQ(Decode(&rx, out, 2), 2) << c.comment;
+        EXPECT_EQ(rx.rxPending, c.pendingAfter) << c.comment;
     }
 }
 
 TEST(Decoder, RoomZeroConsumesNothing)
 {
-    PortContext pc = FreshContext();
-    Receive(&pc, B({0xFF, 0xFB, 0x01, 0x41}));
+    Inbound rx = Fresh();
+    Receive(&rx, B({0xFF, 0xFB, 0x01, 0x41}));
     uint8_t out[1];
-    EXPECT_EQ(TelnetDecode(&pc, out, 0), 0);
-    EXPECT_EQ(pc.rxPending, 4u);
-    EXPECT_EQ(TelnetDecode(nullptr, out, 1), -1);
-    EXPECT_EQ(TelnetDecode(&pc, nullptr, 1), -1);
+    EXPECT_EQ(Decode(&rx, out, 0), 0);
+    EXPECT_EQ(rx.rxPending, 4u);
 }
 
 TEST(Decoder, OneByteRoomWalksEscapedData)
 {
     // Reading one byte at a time must give the same data as reading all at once.
     const Bytes input = B({0x41, 0xFF, 0xFF, 0xFF, 0xFA, 0x2C, 0x01, 0xFF, 0xF0, 0xFF, 0xFF, 0x42});
-    PortContext pc = FreshContext();
-    Receive(&pc, input);
+    Inbound rx = Fresh();
+    Receive(&rx, input);
     Bytes out;
     uint8_t one;
-    for (int i = 0; i < 20 && pc.rxPending > 0; ++i)
-        if (TelnetDecode(&pc, &one, 1) == 1)
+    for (int i = 0; i < 20 && rx.rxPending > 0; ++i)
+        if (Decode(&rx, &one, 1) == 1)
             out.push_back(one);
     EXPECT_EQ(Hex(out), "41 FF FF 42");
 }
@@ -190,24 +185,48 @@ TEST(Decoder, DenseEscapesAcrossReceivesAndRoomSizes)
     }
     for (uint32_t piece : {1u, 2u, 3u, 7u, 64u, 255u, kBufferSize}) {
         for (uint32_t room : {1u, 2u, 3u, 5u, 100u, kBufferSize}) {
-            PortContext pc = FreshContext();
+            Inbound rx = Fresh();
             Bytes out(data.size() + kBufferSize);
             size_t sent = 0, got = 0, steps = 0;
             while (got < data.size()) {
                 ASSERT_LT(++steps, 4 * wire.size()) << "stuck: piece " << piece << ", room " << room;
-                if (pc.rxPending == 0) {
+                if (rx.rxPending == 0) {
                     ASSERT_LT(sent, wire.size()) << "piece " << piece << ", room " << room;
                     const size_t n = std::min<size_t>(piece, wire.size() - sent);
-                    Receive(&pc, Bytes(wire.begin() + static_cast<long>(sent), wire.begin() + static_cast<long>(sent + n)));
+                    Receive(&rx, Bytes(wire.begin() + static_cast<long>(sent), wire.begin() + static_cast<long>(sent + n)));
                     sent += n;
                 }
-                const int32_t n = TelnetDecode(&pc, out.data() + got, room);
+                const int32_t n = Decode(&rx, out.data() + got, room);
                 ASSERT_TRUE(n >= 0 && static_cast<uint32_t>(n) <= room) << "piece " << piece << ", room " << room;
                 got += static_cast<size_t>(n);
             }
             out.resize(got);
             EXPECT_TRUE(out == data) << "piece " << piece << ", room " << room;
         }
+    }
+}
+
+// Command frames as the line settings send them; a value byte 0xFF (no valid setting has one) is
+// doubled as subnegotiation data must be, so the frame still ends where it should.
+TEST(Decoder, ComPortFramesEscapeTheirValues)
+{
+    struct {
+        uint8_t command;
+        uint32_t value, valueBytes;
+        Bytes frame;
+        const char *comment;
+    } cases[] = {
+        {1, 9600, 4, B({0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0}), "baud rate: four bytes"},
+        {4, 3, 1, B({0xFF, 0xFA, 0x2C, 0x04, 0x03, 0xFF, 0xF0}), "one byte"},
+        {1, 0xFF00FFFF, 4, B({0xFF, 0xFA, 0x2C, 0x01, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0}),
+         "every 0xFF doubled"},
+    };
+    for (const auto &c : cases) {
+        uint8_t frame[kComPortFrameMax];
+        const uint32_t length = ComPortFrame(c.command, c.value, c.valueBytes, frame);
+        const Bytes got(frame, frame + length);
+        EXPECT_EQ(Hex(got), Hex(c.frame)) << c.comment;
+        EXPECT_EQ(Hex(DecodeInPieces(Join({got, B({0x41})}), {})), "41") << c.comment;
     }
 }
 
@@ -256,12 +275,12 @@ const SkipCase kSkipCases[] = {
 TEST(Decoder, SkipControlKeepsData)
 {
     for (const SkipCase &c : kSkipCases) {
-        PortContext pc = FreshContext();
-        Receive(&pc, c.input);
-        TelnetSkipControl(&pc);
-        EXPECT_EQ(pc.rxPending, c.pendingAfter) << c.comment;
+        Inbound rx = Fresh();
+        Receive(&rx, c.input);
+        TelnetSkipControl(&rx.decoder, rx.rxBuffer, &rx.rxPending);
+        EXPECT_EQ(rx.rxPending, c.pendingAfter) << c.comment;
         uint8_t out[16];
-        int32_t n = pc.rxPending ? TelnetDecode(&pc, out, sizeof out) : 0;
+        int32_t n = rx.rxPending ? Decode(&rx, out, sizeof out) : 0;
         EXPECT_EQ(Hex(Bytes(out, out + n)), Hex(c.thenDecoded)) << c.comment;
     }
 }

@@ -284,7 +284,7 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
          B({0x25, 0x80, 0xFF, 0xF0, 0x41, 0x42}), B({0x41, 0x42}), "stalls inside its reply; the rest completes it"},
     };
     // clang-format on
-    const size_t baudFrame = 10;
+    const size_t baudFrame = BaudFrame(0, 0, 0, 0).size();
     for (const SettingCase &c : cases) {
         SCOPED_TRACE(std::string(ActionName(c.action)) + ": " + c.why);
         OpenPort();
@@ -300,11 +300,7 @@ TEST_F(FaultTest, ServerFailsDuringALineSettingSettle)
         if (c.dead) {
             ExpectPortDead();
         } else {
-            const Bytes frames = Join({Negotiation(),
-                                       B({0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0, // 9600
-                                          0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0,                   // 8 bits
-                                          0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0,                   // no parity
-                                          0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0})});               // 1 stop bit
+            const Bytes frames = Join({Negotiation(), LineFrames(9600, 8, 1, 1)});
             ASSERT_TRUE(server.WaitReceived(frames.size()));
             EXPECT_EQ(Hex(server.Received()), Hex(frames));
             ASSERT_TRUE(server.WaitTriggered());

@@ -58,20 +58,11 @@ INSTANTIATE_TEST_SUITE_P(Servers, LineSettingsOn,
                              return ::testing::PrintToString(info.param);
                          });
 
-Bytes Baud(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
-{
-    return B({0xFF, 0xFA, 0x2C, 0x01, a, b, c, d, 0xFF, 0xF0});
-}
-Bytes Setting(uint8_t command, uint8_t value)
-{
-    return B({0xFF, 0xFA, 0x2C, command, value, 0xFF, 0xF0});
-}
-
 TEST_F(LineSettings, FreshPortSendsAllFourInOrder)
 {
     Stopwatch clock;
     Bytes wire = Apply(Dcb(9600, 8, NOPARITY, ONESTOPBIT), 1);
-    EXPECT_EQ(Hex(wire), Hex(Join({Baud(0x00, 0x00, 0x25, 0x80), Setting(2, 8), Setting(3, 1), Setting(4, 1)})));
+    EXPECT_EQ(Hex(wire), Hex(LineFrames(9600, 8, 1, 1)));
     // Same record again: nothing to send, returns at once.
     clock = Stopwatch();
     EXPECT_EQ(KvSetCommState(port, &(const DCB &)Dcb(9600, 8, NOPARITY, ONESTOPBIT)), 1);
@@ -101,24 +92,24 @@ TEST_P(LineSettingsOn, ValueCoding)
     Apply(Dcb(9600, 8, NOPARITY, ONESTOPBIT), 1);
     ExpectDeviceAgrees("9600 8N1 on a fresh port");
     const FrameCase cases[] = {
-        {Dcb(115200, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x01, 0xC2, 0x00), "115200"},
-        {Dcb(300, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x01, 0x2C), "300"},
-        {Dcb(50, 8, NOPARITY, ONESTOPBIT), Baud(0x00, 0x00, 0x00, 0x32), "50"},
-        {Dcb(50, 5, NOPARITY, ONESTOPBIT), Setting(2, 5), "5 data bits"},
-        {Dcb(50, 5, ODDPARITY, ONESTOPBIT), Setting(3, 2), "odd"},
-        {Dcb(50, 5, EVENPARITY, ONESTOPBIT), Setting(3, 3), "even"},
-        {Dcb(50, 5, MARKPARITY, ONESTOPBIT), Setting(3, 4), "mark"},
-        {Dcb(50, 5, SPACEPARITY, ONESTOPBIT), Setting(3, 5), "space"},
-        {Dcb(50, 5, NOPARITY, ONESTOPBIT), Setting(3, 1), "none"},
-        {Dcb(50, 5, NOPARITY, TWOSTOPBITS), Setting(4, 2), "two stop bits"},
-        {Dcb(50, 5, NOPARITY, ONE5STOPBITS), Setting(4, 3), "one and a half"},
-        {Dcb(50, 5, NOPARITY, ONESTOPBIT), Setting(4, 1), "one"},
-        {Dcb(38400, 6, ODDPARITY, ONESTOPBIT), Join({Baud(0, 0, 0x96, 0), Setting(2, 6), Setting(3, 2)}),
+        {Dcb(115200, 8, NOPARITY, ONESTOPBIT), BaudFrame(0x00, 0x01, 0xC2, 0x00), "115200"},
+        {Dcb(300, 8, NOPARITY, ONESTOPBIT), BaudFrame(0x00, 0x00, 0x01, 0x2C), "300"},
+        {Dcb(50, 8, NOPARITY, ONESTOPBIT), BaudFrame(0x00, 0x00, 0x00, 0x32), "50"},
+        {Dcb(50, 5, NOPARITY, ONESTOPBIT), SettingFrame(2, 5), "5 data bits"},
+        {Dcb(50, 5, ODDPARITY, ONESTOPBIT), SettingFrame(3, 2), "odd"},
+        {Dcb(50, 5, EVENPARITY, ONESTOPBIT), SettingFrame(3, 3), "even"},
+        {Dcb(50, 5, MARKPARITY, ONESTOPBIT), SettingFrame(3, 4), "mark"},
+        {Dcb(50, 5, SPACEPARITY, ONESTOPBIT), SettingFrame(3, 5), "space"},
+        {Dcb(50, 5, NOPARITY, ONESTOPBIT), SettingFrame(3, 1), "none"},
+        {Dcb(50, 5, NOPARITY, TWOSTOPBITS), SettingFrame(4, 2), "two stop bits"},
+        {Dcb(50, 5, NOPARITY, ONE5STOPBITS), SettingFrame(4, 3), "one and a half"},
+        {Dcb(50, 5, NOPARITY, ONESTOPBIT), SettingFrame(4, 1), "one"},
+        {Dcb(38400, 6, ODDPARITY, ONESTOPBIT), Join({BaudFrame(0, 0, 0x96, 0), SettingFrame(2, 6), SettingFrame(3, 2)}),
          "three changes, in order"},
         {Dcb(9600, 7, EVENPARITY, TWOSTOPBITS),
-         Join({Baud(0, 0, 0x25, 0x80), Setting(2, 7), Setting(3, 3), Setting(4, 2)}), "9600 7E2"},
+         Join({BaudFrame(0, 0, 0x25, 0x80), SettingFrame(2, 7), SettingFrame(3, 3), SettingFrame(4, 2)}), "9600 7E2"},
         {Dcb(19200, 8, NOPARITY, ONESTOPBIT),
-         Join({Baud(0, 0, 0x4B, 0), Setting(2, 8), Setting(3, 1), Setting(4, 1)}), "19200 8N1"},
+         Join({BaudFrame(0, 0, 0x4B, 0), SettingFrame(2, 8), SettingFrame(3, 1), SettingFrame(4, 1)}), "19200 8N1"},
     };
     for (const FrameCase &c : cases) {
         EXPECT_EQ(Hex(Apply(c.dcb, 1)), Hex(c.wire)) << c.comment; // and nothing in answer to the server
@@ -133,8 +124,8 @@ TEST_P(LineSettingsOn, RefusalsStopAtTheFirstBadValue)
         {Dcb(14400, 7, EVENPARITY, TWOSTOPBITS), B({}), "14400 is not accepted: nothing sent"},
         {Dcb(9600, 4, EVENPARITY, TWOSTOPBITS), B({}), "ByteSize 4 with unchanged baud: nothing sent"},
         {Dcb(9600, 9, NOPARITY, ONESTOPBIT), B({}), "ByteSize 9"},
-        {Dcb(2400, 8, 5, ONESTOPBIT), Baud(0, 0, 0x09, 0x60), "baud sent and kept, parity 5 refused"},
-        {Dcb(2400, 7, NOPARITY, 3), Setting(2, 7), "size sent and kept, stop bits 3 refused"},
+        {Dcb(2400, 8, 5, ONESTOPBIT), BaudFrame(0, 0, 0x09, 0x60), "baud sent and kept, parity 5 refused"},
+        {Dcb(2400, 7, NOPARITY, 3), SettingFrame(2, 7), "size sent and kept, stop bits 3 refused"},
         {Dcb(0, 8, NOPARITY, ONESTOPBIT), B({}), "baud 0 is not a rate"},
     };
     for (const FrameCase &c : cases) {

@@ -3,15 +3,10 @@
 
 #include "test_socket.h" // before the library's header: Windows wants winsock2.h before windows.h
 
+#include <algorithm>
 #include <string>
 
-#include "port/port_context.h"
-#include "platform/startup.h"
-#include "telnet/receiver.h"
-
-#include <algorithm>
 #include "port_fixture.h"
-#include "user_report.h"
 
 TEST(OpenClose, SendsNegotiationInOneSendAndSettlesAboutTenMs)
 {
@@ -114,16 +109,6 @@ TEST(OpenClose, ThousandOpenCloseCyclesLeaveNothingOpen)
     EXPECT_LE(OpenDescriptorCount(), before + 1);
 }
 
-TEST(StartupDeathTest, FailedStartTellsTheUserAndEndsTheProcess)
-{
-    EXPECT_EXIT(
-        {
-            WatchUserReports(); // Windows: answers the message box, describes it on stderr
-            NetStartupFailed("Problem with WinSock2 DLL", "KALVICOM.DLL");
-        },
-        ::testing::ExitedWithCode(1), "KALVICOM.DLL: Problem with WinSock2 DLL");
-}
-
 TEST(Settle, OpenFlushesAtMost256DecodedBytes)
 {
     ScriptServer server;
@@ -143,35 +128,5 @@ TEST(Settle, OpenFlushesAtMost256DecodedBytes)
     // Whatever survived the flush is the tail of the data, and the flush took at most 256 bytes.
     EXPECT_GE(got, 300u - 256u);
     EXPECT_TRUE(std::equal(buffer, buffer + got, data.end() - got));
-    KvCloseHandle(port);
-}
-
-// SettleWait on its own, on an open port.
-TEST(Settle, WaitTimingAndFailure)
-{
-    ScriptServer server;
-    HANDLE port = KvCreateFile(server.Address().c_str());
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    PortContext *pc = static_cast<PortContext *>(port);
-    uint8_t scratch[16];
-    uint32_t decoded = 99;
-
-    Stopwatch clock;
-    EXPECT_EQ(SettleWait(pc, scratch, sizeof scratch, &decoded, 10), 1);
-    EXPECT_EQ(decoded, 0u);
-    EXPECT_GE(clock.Ms(), 9);
-    EXPECT_LE(clock.Ms(), 60);
-
-    server.Send(B({0xFF, 0xFB, 0x01, 0x41, 0x42}));
-    EXPECT_EQ(SettleWait(pc, scratch, sizeof scratch, &decoded, 30), 1);
-    EXPECT_EQ(decoded, 2u);
-    EXPECT_EQ(Hex(Bytes(scratch, scratch + 2)), "41 42");
-
-    EXPECT_EQ(SettleWait(pc, nullptr, 1, &decoded, 10), 0);
-    EXPECT_EQ(SettleWait(pc, scratch, 1, nullptr, 10), 0);
-
-    server.Close();
-    EXPECT_EQ(SettleWait(pc, scratch, sizeof scratch, &decoded, 200), 0);
-    EXPECT_EQ(decoded, 0u);
     KvCloseHandle(port);
 }

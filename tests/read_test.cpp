@@ -16,34 +16,37 @@ using Read = PortTest;
 
 const DWORD M = MAXDWORD;
 
-// Which mode the time-outs select, and how long a read of count bytes may take: no clock needed.
+// How the time-outs make the receive loop run a read of count bytes: how long in all, and whether
+// the first data ends it. No clock needed.
 TEST(ReadMode, ChosenFromTheTimeouts)
 {
-    const uint32_t kLongest = 0x7FFFFFFF; // the longest wait handed to the system
+    const uint32_t kNoLimit = kNetWaitForever;
+    const uint32_t kLongest = kNetLongestWait;
     struct {
         DWORD interval, multiplier, constant, count;
-        ReadMode mode;
-        uint32_t limit;
+        uint32_t ms;
+        bool untilData;
         const char *comment;
     } cases[] = {
-        {0, 0, 0, 10, kUnbounded, 0, "all zero: wait for count bytes"},
-        {M, 0, 0, 10, kImmediate, 0, "MAXDWORD, 0, 0: one look"},
-        {M, M, 500, 10, kFirstByte, 500, "first byte: the constant, whatever the count"},
-        {M, M, 0, 10, kTotal, kLongest, "first-byte look-alike with constant 0: 10 x MAXDWORD"},
-        {M, M, M, 1, kTotal, kLongest, "first-byte look-alike with constant MAXDWORD"},
-        {M, 0, 1, 10, kTotal, 1, "immediate look-alike with a constant"},
-        {5, 0, 0, 100, kTotal, 0, "interval alone: total mode with T = 0, one poll"},
-        {0, 0, 10, 100, kTotal, 10, "the defaults"},
-        {0, 2, 100, 50, kTotal, 200, "50 x 2 + 100"},
-        {0, 1, 0x7FFFFFFE, 1, kTotal, kLongest, "exactly the longest wait"},
-        {0, 0x80000000u, 0, 2, kTotal, kLongest, "2 x 2^31 would wrap to 0 in 32 bits"},
-        {0, 3, 1, 0x55555555u, kTotal, kLongest, "product plus constant would wrap to 0"},
-        {0, 0, M, 1, kTotal, kLongest, "constant alone at its largest"},
+        {0, 0, 0, 10, kNoLimit, false, "all zero: unbounded, wait for count bytes"},
+        {M, 0, 0, 10, 0, false, "MAXDWORD, 0, 0: immediate, one look"},
+        {M, M, 500, 10, 500, true, "first byte: the constant, whatever the count"},
+        {M, M, 0, 10, kLongest, false, "first-byte look-alike with constant 0: total, 10 x MAXDWORD"},
+        {M, M, M, 1, kLongest, false, "first-byte look-alike with constant MAXDWORD"},
+        {M, 0, 1, 10, 1, false, "immediate look-alike with a constant"},
+        {5, 0, 0, 100, 0, false, "interval alone: total mode with T = 0, one poll"},
+        {0, 0, 10, 100, 10, false, "the defaults"},
+        {0, 2, 100, 50, 200, false, "50 x 2 + 100"},
+        {0, 1, 0x7FFFFFFE, 1, kLongest, false, "exactly the longest wait"},
+        {0, 0x80000000u, 0, 2, kLongest, false, "2 x 2^31 would wrap to 0 in 32 bits"},
+        {0, 3, 1, 0x55555555u, kLongest, false, "product plus constant would wrap to 0"},
+        {0, 0, M, 1, kLongest, false, "constant alone at its largest"},
     };
     for (const auto &c : cases) {
-        uint32_t limit = 12345;
-        EXPECT_EQ(ChooseReadMode(c.interval, c.multiplier, c.constant, c.count, &limit), c.mode) << c.comment;
-        EXPECT_EQ(limit, c.limit) << c.comment;
+        const ReceiveRules rules = ChooseReadMode(c.interval, c.multiplier, c.constant, c.count);
+        EXPECT_EQ(rules.ms, c.ms) << c.comment;
+        EXPECT_EQ(rules.untilData, c.untilData) << c.comment;
+        EXPECT_FALSE(rules.fullWaits) << c.comment;
     }
 }
 
@@ -110,7 +113,7 @@ TEST_F(Read, ImmediateModeUsesBufferedBytesWithoutWaiting)
     server.Send(B({0x30, 0x31, 0x32, 0x33, 0x34, 0xFF, 0xFF, 0x36, 0x37, 0x38, 0x39}));
     SetTimeouts(0, 0, 500);
     EXPECT_EQ(Hex(ReadBytes(5)), "30 31 32 33 34");
-    EXPECT_GT(static_cast<const PortContext *>(port)->rxPending, 0u);
+    EXPECT_GT(static_cast<const PortContext *>(port)->inbound.rxPending, 0u);
     SetTimeouts(M, 0, 0);
     EXPECT_EQ(Hex(ReadBytes(100)), "FF 36 37 38 39");
     EXPECT_TRUE(ReadBytes(100).empty());
@@ -188,12 +191,21 @@ TEST_F(Read, ConnectionEndsDuringRead)
     }
 }
 
-TEST_F(Read, RandomMegabytesArriveExactly)
+// Megabytes of random data both ways: written, they reach the server whole with every 0xFF
+// doubled; sent back with control traffic sprinkled in, they are read back exactly.
+TEST_F(Read, RandomMegabytesArriveExactlyBothWays)
 {
     std::mt19937 random(854);
     Bytes data(3 * 1024 * 1024 + 5);
     for (uint8_t &b : data)
         b = static_cast<uint8_t>(random());
+    DWORD written = 0;
+    ASSERT_EQ(KvWriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written), 1);
+    EXPECT_EQ(written, data.size());
+    const Bytes escaped = Escaped(data);
+    ASSERT_TRUE(server.WaitReceived(escaped.size(), 20000));
+    EXPECT_TRUE(server.Received() == escaped);
+
     Bytes wire;
     for (size_t i = 0; i < data.size(); ++i) {
         wire.push_back(data[i]);

@@ -1,7 +1,6 @@
 // KvWriteFile against the scripted server: exact wire bytes and failures.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <thread>
 
 #include "port_fixture.h"
@@ -70,20 +69,6 @@ TEST_F(Write, NullArgumentsTouchNothing)
     EXPECT_EQ(written, 777u);
     EXPECT_EQ(KvWriteFile(port, data, 1, nullptr), 0);
     EXPECT_FALSE(server.WaitReceived(1, 50));
-}
-
-TEST_F(Write, RandomMegabytesArriveExactly)
-{
-    std::mt19937 random(2217);
-    Bytes data(3 * 1024 * 1024 + 17);
-    for (uint8_t &b : data)
-        b = static_cast<uint8_t>(random());
-    const Bytes wire = Escaped(data);
-    DWORD written = 0;
-    ASSERT_EQ(KvWriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written), 1);
-    EXPECT_EQ(written, data.size());
-    ASSERT_TRUE(server.WaitReceived(wire.size(), 20000));
-    EXPECT_TRUE(server.Received() == wire);
 }
 
 TEST_F(Write, ResetConnectionFailsWithoutSignal)

@@ -1,8 +1,8 @@
 // The few operating-system services the rest of the library needs: a TCP socket, readiness
-// waits, sends and receives, a millisecond tick counter and the start-up at load. One file per
-// platform implements them (net_posix.cpp, net_win32.cpp), apart from the sends and receives that
-// wait, which are built once on the platform's calls (waits.cpp); nothing outside this folder
-// knows which platform is compiled.
+// waits, sends and receives and a millisecond tick counter. One file per platform implements them
+// (net_posix.cpp, net_win32.cpp), apart from the sends and receives that wait, which are built
+// once on the platform's calls (waits.cpp); nothing outside this folder knows which platform is
+// compiled.
 #ifndef KALVICOM_PLATFORM_NET_H
 #define KALVICOM_PLATFORM_NET_H
 
@@ -48,13 +48,6 @@ constexpr uint32_t kNetWaitForever = 0xFFFFFFFFu;
 // and keeps deadline arithmetic on the 32-bit tick counter unambiguous).
 constexpr uint32_t kNetLongestWait = 0x7FFFFFFFu;
 
-// Starts the network stack for the process. Returns false when it cannot be started.
-bool NetStartup();
-
-// Tells the user that the network stack could not be started (a message box where there is
-// one). Does not return: ends the process with status 1.
-[[noreturn]] void NetStartupFailed(const char *text, const char *caption);
-
 // Creates an IPv4 TCP stream socket (close-on-exec) with keep-alive on the timing above and urgent
 // data kept in the stream (a Telnet Synch's DM must not be taken out of it). Returns
 // kInvalidSocket on failure.
@@ -85,6 +78,20 @@ int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length);
 // counts as ready: the next call reports it), 0 quiet (an interrupted wait included), -1 failed.
 int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms);
 
+// The event object a connection's waits for data block on, made by the open and released by the
+// close: kNetNoEvent where the platform needs none (POSIX: a wait is a poll() and then a receive),
+// or where none could be made (then the same). Windows blocks in an overlapped receive on it,
+// which costs what a plain blocking receive costs, where a select() before the receive costs a
+// call more.
+constexpr intptr_t kNetNoEvent = 0;
+intptr_t NetOpenWaitEvent();
+void NetCloseWaitEvent(intptr_t event);
+
+// With an event from NetOpenWaitEvent: waits up to ms milliseconds (at most kNetLookAgainMs is
+// ever asked) for data and receives up to length bytes of it. Returns the number received, 0 when
+// the server closed its side, -1 on error, or kNetTimedOut when nothing arrived.
+int32_t NetReceiveOnEvent(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event);
+
 // One send of up to length bytes. Returns the number accepted, or -1 on error. A send that finds
 // the window full waits for room in slices of kNetLookAgainMs and fails (ending the connection)
 // once NetPeerGone says the server has vanished.
@@ -102,7 +109,9 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length);
 // kNetLookAgainMs for the connection: *lastLook holds the NetCoarseTicks of the last look and is updated
 // here, so a caller that polls in a tight loop pays for the look once per interval, not per call.
 // A vanished server ends the connection, and the receive fails.
-int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook);
+// event is the connection's wait event (NetOpenWaitEvent).
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook,
+                   intptr_t event);
 
 // Whether the system shows that the server has vanished: nothing heard from it for
 // kNetUnansweredMs, and either sent data retransmitted through kNetUnansweredTimeouts time-outs in

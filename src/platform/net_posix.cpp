@@ -5,8 +5,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -23,17 +21,6 @@
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0 // macOS: SO_NOSIGPIPE is set on the socket instead
 #endif
-
-bool NetStartup()
-{
-    return true; // nothing to start
-}
-
-void NetStartupFailed(const char *text, const char *caption)
-{
-    std::fprintf(stderr, "%s: %s\n", caption, text);
-    std::exit(1);
-}
 
 NetSocket NetOpenSocket()
 {
@@ -119,30 +106,47 @@ int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
     return ready < 0 && errno == EINTR ? 0 : ready; // interrupted: the caller looks at the clock
 }
 
+int32_t NetReceiveOnEvent(NetSocket, void *, uint32_t, uint32_t, intptr_t)
+{
+    return -1; // never called: there are no wait events here
+}
+
+intptr_t NetOpenWaitEvent()
+{
+    return kNetNoEvent; // poll() needs none
+}
+
+void NetCloseWaitEvent(intptr_t)
+{
+}
+
+// A result of send or recv: -1 becomes kNetWouldBlock, kInterrupted (the call is made again) or -1.
+constexpr int32_t kInterrupted = -3;
+static int32_t TryResult(ssize_t result)
+{
+    if (result >= 0)
+        return static_cast<int32_t>(result);
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return kNetWouldBlock;
+    return errno == EINTR ? kInterrupted : -1;
+}
+
 int32_t NetTrySend(NetSocket sock, const void *data, uint32_t length)
 {
-    for (;;) {
-        ssize_t sent = send(ToFd(sock), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent >= 0)
-            return static_cast<int32_t>(sent);
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kNetWouldBlock;
-        if (errno != EINTR)
-            return -1;
-    }
+    int32_t sent;
+    do
+        sent = TryResult(send(ToFd(sock), data, length, MSG_NOSIGNAL | MSG_DONTWAIT));
+    while (sent == kInterrupted);
+    return sent;
 }
 
 int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length)
 {
-    for (;;) {
-        ssize_t got = recv(ToFd(sock), buffer, length, MSG_DONTWAIT);
-        if (got >= 0)
-            return static_cast<int32_t>(got);
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kNetWouldBlock;
-        if (errno != EINTR)
-            return -1;
-    }
+    int32_t got;
+    do
+        got = TryResult(recv(ToFd(sock), buffer, length, MSG_DONTWAIT));
+    while (got == kInterrupted);
+    return got;
 }
 
 bool NetPeerGone(NetSocket sock)

@@ -1,5 +1,4 @@
-// Winsock 2: select() on one socket with seconds plus microseconds, GetTickCount, and the
-// message box for a failed start-up.
+// Winsock 2: select() on one socket with seconds plus microseconds, GetTickCount.
 #include "platform/net.h"
 
 // Order matters: Winsock before windows.h, and mstcpip.h after both.
@@ -14,21 +13,7 @@
 #include "platform/ipv4.h"
 #include "platform/scan.h"
 
-#include <cstdlib>
 #include <cstring>
-
-static WSADATA g_wsaData; // filled by the start-up, never read again
-
-bool NetStartup()
-{
-    return WSAStartup(MAKEWORD(2, 0), &g_wsaData) == 0;
-}
-
-void NetStartupFailed(const char *text, const char *caption)
-{
-    MessageBoxA(nullptr, text, caption, MB_OK);
-    std::exit(1);
-}
 
 static SOCKET ToSocket(NetSocket sock)
 {
@@ -89,6 +74,40 @@ int NetWaitReady(NetSocket sock, bool forSending, uint32_t ms)
     if (n == SOCKET_ERROR)
         return -1;
     return FD_ISSET(ToSocket(sock), &ready) ? 1 : 0;
+}
+
+int32_t NetReceiveOnEvent(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event)
+{
+    // An overlapped receive completes as soon as data is there, as a blocking recv would, and a
+    // select() before a recv costs a call more. When the time is up it is cancelled, and what
+    // ended it tells: the data that completed it just before, or nothing. Either way the
+    // operation is over before this returns, so the buffer and ov are free again.
+    WSAOVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.hEvent = reinterpret_cast<HANDLE>(event); // reset by the receive as it starts
+    WSABUF piece = {static_cast<ULONG>(length), static_cast<char *>(buffer)};
+    DWORD got = 0, flags = 0;
+    if (WSARecv(ToSocket(sock), &piece, 1, &got, &flags, &ov, nullptr) == 0)
+        return static_cast<int32_t>(got); // there already (0: the server closed its side)
+    if (WSAGetLastError() != WSA_IO_PENDING)
+        return -1;
+    if (WaitForSingleObject(ov.hEvent, ms) != WAIT_OBJECT_0)
+        CancelIoEx(reinterpret_cast<HANDLE>(ToSocket(sock)), &ov);
+    if (WSAGetOverlappedResult(ToSocket(sock), &ov, &got, TRUE, &flags))
+        return static_cast<int32_t>(got);
+    return WSAGetLastError() == WSA_OPERATION_ABORTED ? kNetTimedOut : -1;
+}
+
+intptr_t NetOpenWaitEvent()
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr); // manual reset
+    return event == nullptr ? kNetNoEvent : reinterpret_cast<intptr_t>(event);
+}
+
+void NetCloseWaitEvent(intptr_t event)
+{
+    if (event != kNetNoEvent)
+        CloseHandle(reinterpret_cast<HANDLE>(event));
 }
 
 // A result of send or recv: SOCKET_ERROR becomes kNetWouldBlock or -1.

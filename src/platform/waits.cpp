@@ -19,6 +19,19 @@ static bool AbandonIfGone(NetSocket sock, bool wholeSlice, uint32_t *lastLook)
     return true;
 }
 
+// Waits up to ms for data and receives it: on the connection's wait event where it has one, else
+// a readiness wait and a receive. Returns what NetReceiveOnEvent returns.
+static int32_t ReceiveWithin(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, intptr_t event)
+{
+    if (event != kNetNoEvent)
+        return NetReceiveOnEvent(sock, buffer, length, ms, event);
+    const int ready = NetWaitReady(sock, false, ms);
+    if (ready <= 0)
+        return ready < 0 ? -1 : kNetTimedOut;
+    const int32_t got = NetTryReceive(sock, buffer, length); // readable, or an error or close
+    return got == kNetWouldBlock ? kNetTimedOut : got;
+}
+
 int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
 {
     for (;;) {
@@ -31,7 +44,8 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
     }
 }
 
-int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook)
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook,
+                   intptr_t event)
 {
     if (ms == 0) { // a poll: one receive, and no clock read but the cheap one
         const int32_t got = NetTryReceive(sock, buffer, length);
@@ -43,21 +57,17 @@ int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, b
     if (!forever && ms > kNetLongestWait)
         ms = kNetLongestWait;
     const uint32_t start = forever ? 0 : NetTicks();
-    bool receive = expectData;
+    if (expectData) {
+        const int32_t got = NetTryReceive(sock, buffer, length);
+        if (got != kNetWouldBlock)
+            return got;
+    }
     for (;;) {
-        if (receive) {
-            const int32_t got = NetTryReceive(sock, buffer, length);
-            if (got != kNetWouldBlock)
-                return got;
-        }
         const uint32_t left = forever ? kNetLookAgainMs : NetTimeLeft(start, ms);
         const uint32_t slice = left < kNetLookAgainMs ? left : kNetLookAgainMs;
-        const int ready = slice == 0 ? 0 : NetWaitReady(sock, false, slice);
-        if (ready < 0)
-            return -1;
-        receive = true;
-        if (ready > 0)
-            continue; // readable, or an error or close that the receive reports
+        const int32_t got = slice == 0 ? kNetTimedOut : ReceiveWithin(sock, buffer, length, slice, event);
+        if (got != kNetTimedOut)
+            return got;
         if (AbandonIfGone(sock, slice == kNetLookAgainMs, lastLook))
             return -1;
         if (!forever && NetTimeLeft(start, ms) == 0)

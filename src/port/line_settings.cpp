@@ -1,21 +1,22 @@
 // KvSetCommState, KvGetCommState and the two calls accepted for compatibility.
-#include "port/line_settings.h"
-
 #include "kalvicom.h"
 #include "port/baud_rates.h"
 #include "port/handle.h"
 #include "port/write.h"
+#include "telnet/codec.h"
 #include "telnet/protocol.h"
-#include "telnet/receiver.h"
 
-int SendPortCommand(PortContext *pc, const uint8_t *frame, uint32_t length)
+// Sends the command frame for one setting (value as valueBytes bytes) whole, then lets the
+// server's answer settle, keeping any serial data for the next read. Returns false when the frame
+// did not go out whole.
+static bool SendPortCommand(PortContext *pc, uint8_t command, uint32_t value, uint32_t valueBytes)
 {
-    if (pc == nullptr)
-        return 0;
+    uint8_t frame[kComPortFrameMax];
+    const uint32_t length = ComPortFrame(command, value, valueBytes, frame);
     if (SendAll(pc->sock, frame, length) != static_cast<int32_t>(length))
-        return 0;
-    SettleKeepingData(pc, kSettleMs); // a lost connection shows at the next read or write
-    return 1;
+        return false;
+    SettleKeepingData(pc->sock, &pc->inbound, kSettleMs); // a lost connection shows at the next read or write
+    return true;
 }
 
 // The RFC 2217 value for a DCB Parity or StopBits value, or 0 when it is not accepted.
@@ -30,59 +31,36 @@ static uint8_t StopBitsValue(uint8_t stopBits)
     return stopBits <= TWOSTOPBITS ? values[stopBits] : 0;
 }
 
-// Sends a one-byte setting when the requested DCB value differs from the cached one, and caches
-// it once sent. Returns false when the command could not be sent.
-static bool SendIfChanged(PortContext *pc, uint8_t command, uint8_t wireValue, uint8_t requested, uint8_t *cached)
-{
-    if (requested == *cached)
-        return true;
-    const uint8_t frame[] = {telnet::IAC, telnet::SB, telnet::COM_PORT_OPTION, command, wireValue,
-                             telnet::IAC, telnet::SE};
-    if (!SendPortCommand(pc, frame, sizeof frame))
-        return false;
-    *cached = requested;
-    return true;
-}
-
 extern "C" KALVICOM_API BOOL KVAPI KvSetCommState(HANDLE handle, const DCB *dcb)
 {
     PortContext *pc = PortFromHandle(handle);
     if (pc == nullptr || dcb == nullptr)
         return 0;
 
-    // Each value is checked before it is compared with the cache, so an invalid value is refused
-    // even when it happens to equal the "not set yet" marker.
+    // Each setting in turn: the value is checked before it is compared with the cache, so an
+    // invalid value is refused even when it equals the "not set yet" marker; a changed one is sent
+    // and then cached.
     const uint32_t rate = dcb->BaudRate;
-    if (!IsAcceptedBaudRate(rate))
+    if (!IsAcceptedBaudRate(rate) ||
+        (rate != pc->cachedBaudRate && !SendPortCommand(pc, telnet::SET_BAUDRATE, rate, 4)))
         return 0;
-    if (rate != pc->cachedBaudRate) {
-        const uint8_t frame[] = {telnet::IAC,
-                                 telnet::SB,
-                                 telnet::COM_PORT_OPTION,
-                                 telnet::SET_BAUDRATE,
-                                 static_cast<uint8_t>(rate >> 24),
-                                 static_cast<uint8_t>(rate >> 16),
-                                 static_cast<uint8_t>(rate >> 8),
-                                 static_cast<uint8_t>(rate),
-                                 telnet::IAC,
-                                 telnet::SE};
-        if (!SendPortCommand(pc, frame, sizeof frame))
-            return 0;
-        pc->cachedBaudRate = rate;
-    }
+    pc->cachedBaudRate = rate;
 
-    if (dcb->ByteSize < 5 || dcb->ByteSize > 8)
+    const uint8_t size = dcb->ByteSize;
+    if (size < 5 || size > 8 || (size != pc->cachedByteSize && !SendPortCommand(pc, telnet::SET_DATASIZE, size, 1)))
         return 0;
-    if (!SendIfChanged(pc, telnet::SET_DATASIZE, dcb->ByteSize, dcb->ByteSize, &pc->cachedByteSize))
-        return 0;
+    pc->cachedByteSize = size;
 
     const uint8_t parity = ParityValue(dcb->Parity);
-    if (parity == 0 || !SendIfChanged(pc, telnet::SET_PARITY, parity, dcb->Parity, &pc->cachedParity))
+    if (parity == 0 || (dcb->Parity != pc->cachedParity && !SendPortCommand(pc, telnet::SET_PARITY, parity, 1)))
         return 0;
+    pc->cachedParity = dcb->Parity;
 
     const uint8_t stopBits = StopBitsValue(dcb->StopBits);
-    if (stopBits == 0 || !SendIfChanged(pc, telnet::SET_STOPSIZE, stopBits, dcb->StopBits, &pc->cachedStopBits))
+    if (stopBits == 0 ||
+        (dcb->StopBits != pc->cachedStopBits && !SendPortCommand(pc, telnet::SET_STOPSIZE, stopBits, 1)))
         return 0;
+    pc->cachedStopBits = dcb->StopBits;
     return 1;
 }
 
@@ -98,7 +76,7 @@ extern "C" KALVICOM_API BOOL KVAPI KvGetCommState(HANDLE handle, DCB *dcb)
     return 1;
 }
 
-extern "C" KALVICOM_API BOOL KVAPI KvSetCommConfig(HANDLE, KV_COMMCONFIG_PTR, DWORD)
+extern "C" KALVICOM_API BOOL KVAPI KvSetCommConfig(HANDLE, kv_commconfig_ptr, DWORD)
 {
     return 1;
 }

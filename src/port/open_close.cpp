@@ -5,7 +5,6 @@
 #include "port/address.h"
 #include "port/handle.h"
 #include "telnet/protocol.h"
-#include "telnet/receiver.h"
 
 // Binary transmission both ways, and the COM-PORT-OPTION both ways: a client says WILL for it
 // (RFC 2217), and some device servers honour the line settings only after hearing that, while
@@ -18,22 +17,29 @@ static const uint8_t kNegotiation[] = {telnet::IAC, telnet::DO,   telnet::TRANSM
 // How much decoded data the flush of the server's first answers may swallow.
 constexpr uint32_t kOpenScratch = 256;
 
-void ResetPortContext(PortContext *pc)
+// Sets every member to its state right after open, apart from port and sock.
+static void ResetPortContext(PortContext *pc)
 {
     pc->readIntervalTimeout = 0;
     pc->readTotalTimeoutMultiplier = 0;
     pc->readTotalTimeoutConstant = 10;
-    pc->inSubnegotiation = 0;
-    pc->skipOptionByte = 0;
-    pc->iacSeen = 0;
     pc->cachedBaudRate = kUnsetBaudRate;
     pc->cachedByteSize = kUnsetByteSize;
     pc->cachedParity = kUnsetParity;
     pc->cachedStopBits = kUnsetStopBits;
     pc->txCount = 0;
-    pc->rxPending = 0;
-    pc->rxStreaming = 0;
-    pc->lastLook = NetCoarseTicks();
+    pc->inbound.decoder = TelnetState{};
+    pc->inbound.rxPending = 0;
+    pc->inbound.rxStreaming = 0;
+    pc->inbound.lastLook = NetCoarseTicks();
+}
+
+// Releases what an open took, in reverse order: the wait event, the socket, the record.
+static void ReleasePort(PortContext *pc)
+{
+    NetCloseWaitEvent(pc->inbound.waitEvent);
+    NetClose(pc->sock);
+    std::free(pc);
 }
 
 extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
@@ -48,16 +54,17 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
         return INVALID_HANDLE_VALUE;
     ResetPortContext(pc);
     pc->port = port;
+    pc->inbound.waitEvent = kNetNoEvent;
     pc->sock = NetOpenSocket();
     if (pc->sock == kInvalidSocket) {
         std::free(pc);
         return INVALID_HANDLE_VALUE;
     }
     if (!NetConnect(pc->sock, host, static_cast<uint16_t>(port))) {
-        NetClose(pc->sock);
-        std::free(pc);
+        ReleasePort(pc);
         return INVALID_HANDLE_VALUE;
     }
+    pc->inbound.waitEvent = NetOpenWaitEvent();
     NetSetNoDelay(pc->sock);
     NetSend(pc->sock, kNegotiation, sizeof kNegotiation); // a failed send shows in the settle
 
@@ -66,9 +73,8 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
     // rather than hand out a port that is already dead.
     uint8_t scratch[kOpenScratch];
     uint32_t flushed;
-    if (!SettleWait(pc, scratch, kOpenScratch, &flushed, kSettleMs)) {
-        NetClose(pc->sock);
-        std::free(pc);
+    if (!SettleWait(pc->sock, &pc->inbound, scratch, kOpenScratch, &flushed, kSettleMs)) {
+        ReleasePort(pc);
         return INVALID_HANDLE_VALUE;
     }
     return pc;
@@ -104,7 +110,8 @@ static void CloseLingering(PortContext *pc)
         if (ended) {
             NetSleep(wait); // the socket stays readable now: the FIN is always there to be read
         } else {
-            const int32_t got = NetReceive(pc->sock, pc->rxBuffer, kBufferSize, wait, false, &pc->lastLook);
+            const int32_t got = NetReceive(pc->sock, pc->inbound.rxBuffer, kBufferSize, wait, false,
+                                           &pc->inbound.lastLook, pc->inbound.waitEvent);
             if (got == -1 || (got == 0 && unacknowledged < 0))
                 break; // the connection is gone, or the server has it all and has closed
             talking = talking || got > 0;
@@ -117,7 +124,6 @@ static void CloseLingering(PortContext *pc)
             progress = NetTicks();
         unacknowledged = now;
     }
-    NetClose(pc->sock);
 }
 
 extern "C" KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE handle)
@@ -126,6 +132,6 @@ extern "C" KALVICOM_API BOOL KVAPI KvCloseHandle(HANDLE handle)
     if (pc == nullptr)
         return 1;
     CloseLingering(pc);
-    std::free(pc);
+    ReleasePort(pc);
     return 1;
 }

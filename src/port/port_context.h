@@ -5,8 +5,7 @@
 #include <cstdint>
 
 #include "platform/net.h"
-
-constexpr uint32_t kBufferSize = 4096;
+#include "telnet/receiver.h"
 
 // How long the server's answers are given to settle after the open and after each command.
 constexpr uint32_t kSettleMs = 10;
@@ -19,27 +18,18 @@ constexpr uint8_t kUnsetParity = 0xFF;
 constexpr uint8_t kUnsetStopBits = 0xFF;
 
 struct PortContext {
-    uint32_t port;      // TCP port number as parsed from the address text
-    NetSocket sock;     // the connected socket
+    uint32_t port;  // TCP port number as parsed from the address text
+    NetSocket sock; // the connected socket
     uint32_t readIntervalTimeout;
     uint32_t readTotalTimeoutMultiplier;
     uint32_t readTotalTimeoutConstant;
-    uint32_t inSubnegotiation; // decoder: inside IAC SB ... IAC SE
-    uint32_t skipOptionByte;   // decoder: the next byte is an option code to drop
-    uint32_t iacSeen;          // decoder: the previous byte was an unpaired IAC
-    uint32_t cachedBaudRate;   // line settings last sent, DCB coding
+    uint32_t cachedBaudRate; // line settings last sent, DCB coding
     uint8_t cachedByteSize;
     uint8_t cachedParity;
     uint8_t cachedStopBits;
     uint8_t txBuffer[kBufferSize]; // escaped outgoing data
-    uint8_t rxBuffer[kBufferSize]; // received, not yet decoded bytes, from the first byte on
     uint32_t txCount;
-    uint32_t rxPending;
-    uint32_t rxStreaming; // the last receive filled rxBuffer: more is probably waiting
-    uint32_t lastLook;    // NetCoarseTicks of the last look whether the server is still there
+    Inbound inbound; // received bytes not yet decoded, and the decoder's state
 };
-
-// Sets every member to its state right after open, apart from port and sock.
-void ResetPortContext(PortContext *pc);
 
 #endif

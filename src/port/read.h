@@ -4,11 +4,12 @@
 
 #include <cstdint>
 
-enum ReadMode { kUnbounded, kImmediate, kFirstByte, kTotal };
+#include "telnet/receiver.h"
 
-// The mode that the time-outs (interval, multiplier, constant) select for a read of count bytes,
-// tried in the order of the enum, and in *limit the milliseconds the read may take from its start
-// (0 for unbounded and immediate reads), held at the longest wait the platform takes.
-ReadMode ChooseReadMode(uint32_t interval, uint32_t multiplier, uint32_t constant, uint32_t count, uint32_t *limit);
+// How the receive loop runs a read of count bytes under the time-outs (interval, multiplier,
+// constant), by the first mode that matches: unbounded (no limit), immediate (one pass), first
+// byte (the constant, ending on data), total (count x multiplier + constant). Limits are held at
+// the longest wait the platform takes.
+ReceiveRules ChooseReadMode(uint32_t interval, uint32_t multiplier, uint32_t constant, uint32_t count);
 
 #endif

@@ -1,11 +1,8 @@
 // KvWriteFile: serial data out, every data 0xFF doubled, in chunks of at most kBufferSize bytes.
-#include <cstring>
-
+#include "port/write.h"
 #include "kalvicom.h"
 #include "port/handle.h"
-#include "platform/scan.h"
-#include "port/write.h"
-#include "telnet/protocol.h"
+#include "telnet/codec.h"
 
 int32_t SendAll(NetSocket sock, const uint8_t *buffer, uint32_t length)
 {
@@ -21,32 +18,6 @@ int32_t SendAll(NetSocket sock, const uint8_t *buffer, uint32_t length)
     return static_cast<int32_t>(length);
 }
 
-uint32_t EscapeChunk(PortContext *pc, const uint8_t *in, uint32_t length, bool *carry)
-{
-    uint8_t *tx = pc->txBuffer;
-    uint32_t used = 0;
-    while (used < length && pc->txCount < kBufferSize) {
-        uint32_t limit = length - used;
-        if (limit > kBufferSize - pc->txCount)
-            limit = kBufferSize - pc->txCount;
-        const uint8_t *iac = FindByte(in + used, telnet::IAC, limit);
-        uint32_t run = iac ? static_cast<uint32_t>(iac - (in + used)) : limit;
-        std::memcpy(tx + pc->txCount, in + used, run);
-        pc->txCount += run;
-        used += run;
-        if (iac != nullptr) {
-            // run < limit, so there is room for at least the first of the pair.
-            tx[pc->txCount++] = telnet::IAC;
-            ++used;
-            if (pc->txCount < kBufferSize)
-                tx[pc->txCount++] = telnet::IAC;
-            else
-                *carry = true; // the doubling 0xFF opens the next chunk
-        }
-    }
-    return used;
-}
-
 extern "C" KALVICOM_API BOOL KVAPI KvWriteFile(HANDLE handle, const void *data, DWORD count, DWORD *bytesWritten)
 {
     PortContext *pc = PortFromHandle(handle);
@@ -59,11 +30,7 @@ extern "C" KALVICOM_API BOOL KVAPI KvWriteFile(HANDLE handle, const void *data, 
     uint32_t left = count;
     bool carry = false;
     while (left > 0 || carry) {
-        if (carry) {
-            pc->txBuffer[pc->txCount++] = telnet::IAC;
-            carry = false;
-        }
-        uint32_t used = EscapeChunk(pc, in, left, &carry);
+        const uint32_t used = EscapeChunk(in, left, pc->txBuffer, kBufferSize, &pc->txCount, &carry);
         in += used;
         left -= used;
         // A chunk that does not go out whole fails the write: the device would see a gap.

@@ -10,17 +10,11 @@
 #include "kalvicom.h"
 #include "script_server.h"
 
-// What a query example sends: the negotiation, 9600 baud, 8 data bits, no parity, one stop bit,
-// then the request "ID?" and a carriage return.
+// What a query example sends: the negotiation, 9600 8N1, then the request "ID?" and a carriage
+// return.
 inline Bytes QueryWire()
 {
-    Bytes wire = Negotiation();
-    for (const Bytes &part :
-         {B({0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0}),
-          B({0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0}), B({0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0}),
-          B({0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0}), Text("ID?\r")})
-        wire.insert(wire.end(), part.begin(), part.end());
-    return wire;
+    return Join({Negotiation(), LineFrames(9600, 8, 1, 1), Text("ID?\r")});
 }
 
 // Line settings to apply; every other member holds a value the library must neither read nor

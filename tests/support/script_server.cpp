@@ -525,6 +525,23 @@ Bytes Escaped(const Bytes &data)
     return out;
 }
 
+Bytes BaudFrame(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    return B({0xFF, 0xFA, 0x2C, 0x01, a, b, c, d, 0xFF, 0xF0});
+}
+
+Bytes SettingFrame(uint8_t command, uint8_t value)
+{
+    return B({0xFF, 0xFA, 0x2C, command, value, 0xFF, 0xF0});
+}
+
+Bytes LineFrames(uint32_t baud, uint8_t dataSize, uint8_t parity, uint8_t stopSize)
+{
+    return Join({BaudFrame(static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
+                           static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)),
+                 SettingFrame(2, dataSize), SettingFrame(3, parity), SettingFrame(4, stopSize)});
+}
+
 std::string Hex(const Bytes &bytes)
 {
     std::string out;

@@ -167,6 +167,14 @@ Bytes Text(const std::string &s);
 Bytes Join(std::initializer_list<Bytes> parts);
 // Data as a device server receives it: every 0xFF doubled.
 Bytes Escaped(const Bytes &data);
+// COM-PORT-OPTION command frames as a device server receives them: SET-BAUDRATE with its four
+// value bytes as given, most significant first, and a one-byte setting (2 SET-DATASIZE,
+// 3 SET-PARITY, 4 SET-STOPSIZE) with the value the wire carries.
+Bytes BaudFrame(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+Bytes SettingFrame(uint8_t command, uint8_t value);
+// The four frames a port sends when all four settings change, in its order: the baud rate, then
+// data size, parity (1 none ... 5 space) and stop size (1, 2, or 3 for one and a half).
+Bytes LineFrames(uint32_t baud, uint8_t dataSize, uint8_t parity, uint8_t stopSize);
 // "41 FF 42" for failure messages.
 std::string Hex(const Bytes &bytes);
 

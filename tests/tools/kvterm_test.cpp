@@ -29,11 +29,6 @@ namespace
 {
 
 const Bytes kNegotiation = Negotiation();
-// Line settings on the wire: 19200 baud, 8 data bits, no parity, one stop bit.
-const Bytes kBaud19200 = {0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x4B, 0x00, 0xFF, 0xF0};
-const Bytes kEightBits = {0xFF, 0xFA, 0x2C, 0x02, 0x08, 0xFF, 0xF0};
-const Bytes kNoParity = {0xFF, 0xFA, 0x2C, 0x03, 0x01, 0xFF, 0xF0};
-const Bytes kOneStopBit = {0xFF, 0xFA, 0x2C, 0x04, 0x01, 0xFF, 0xF0};
 
 // One run of kvterm with pipes on its standard input, output and error.
 class Kvterm
@@ -239,28 +234,18 @@ struct SettingCase {
 
 TEST(Kvterm, LineSettingsOnTheWire)
 {
-    const Bytes baud9600 = {0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x25, 0x80, 0xFF, 0xF0};
-    const Bytes evenParity = {0xFF, 0xFA, 0x2C, 0x03, 0x03, 0xFF, 0xF0};
     const SettingCase cases[] = {
         {{"@"}, {}, "connected"},            // no setting given: nothing sent, the server's settings stay
         {{"127.0.0.1: %"}, {}, "connected"}, // addresses as the library reads them
         {{"+@/x"}, {}, "connected"},
         {{"@", "--baud", "115200", "--data", "7", "--parity", "even", "--stop", "2"},
-         {0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x01, 0xC2, 0x00, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x02, 0x07, 0xFF,
-          0xF0, 0xFF, 0xFA, 0x2C, 0x03, 0x03, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x02, 0xFF, 0xF0},
+         LineFrames(115200, 7, 3, 2),
          "line settings sent: 115200 7E2"},
-        {{"@", "--parity", "even"},
-         Join({baud9600, kEightBits, evenParity, kOneStopBit}),
-         "line settings sent: 9600 8E1"},
-        {{"-b", "19200", "@"}, Join({kBaud19200, kEightBits, kNoParity, kOneStopBit}), "19200 8N1"},
-        {{"@", "--baud=19200", "-pe"}, Join({kBaud19200, kEightBits, evenParity, kOneStopBit}), "19200 8E1"},
-        {{"@", "-d", "5", "--parity", "mark", "-s1.5"},
-         Join({baud9600, {0xFF, 0xFA, 0x2C, 0x02, 0x05, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x03,
-                          0x04, 0xFF, 0xF0, 0xFF, 0xFA, 0x2C, 0x04, 0x03, 0xFF, 0xF0}}),
-         "9600 5M1.5"},
-        {{"@", "--parity=space", "--stop", "1"},
-         Join({baud9600, kEightBits, {0xFF, 0xFA, 0x2C, 0x03, 0x05, 0xFF, 0xF0}, kOneStopBit}),
-         "9600 8S1"},
+        {{"@", "--parity", "even"}, LineFrames(9600, 8, 3, 1), "line settings sent: 9600 8E1"},
+        {{"-b", "19200", "@"}, LineFrames(19200, 8, 1, 1), "19200 8N1"},
+        {{"@", "--baud=19200", "-pe"}, LineFrames(19200, 8, 3, 1), "19200 8E1"},
+        {{"@", "-d", "5", "--parity", "mark", "-s1.5"}, LineFrames(9600, 5, 4, 3), "9600 5M1.5"},
+        {{"@", "--parity=space", "--stop", "1"}, LineFrames(9600, 8, 5, 1), "9600 8S1"},
     };
     for (const SettingCase &c : cases) {
         ScriptServer server;
@@ -425,7 +410,7 @@ TEST(Kvterm, InteractiveSessionInATerminal)
     tmux.Keys("Enter C-c C-t b");
     tmux.Keys("-l 19200");
     tmux.Keys("Enter");
-    const Bytes line19200 = Join({kBaud19200, kEightBits, kNoParity, kOneStopBit});
+    const Bytes line19200 = LineFrames(19200, 8, 1, 1);
     const Bytes want = Join({kNegotiation, Text("ab\r\x03"), line19200});
     EXPECT_TRUE(first->WaitReceived(want.size()));
     EXPECT_EQ(Hex(first->Received()), Hex(want));

@@ -1,6 +1,7 @@
 // The start-up at load on Windows: Winsock 2.0 at process attach, nothing for other notifications,
 // and on a failed start a message box followed by exit status 1. The failure is produced by
-// pointing this program's import of WSAStartup at a stand-in that refuses.
+// pointing this program's import of WSAStartup at a stand-in that refuses: the load entry is
+// compiled into this program (tests/windows/CMakeLists.txt), so its calls go through that import.
 #include <gtest/gtest.h>
 
 #include <winsock2.h> // before windows.h
@@ -11,9 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/startup.h"
 #include "script_server.h"
 #include "user_report.h"
+
+// The library's load entry (src/platform/load_win32.cpp).
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID);
 
 namespace
 {
@@ -69,7 +72,7 @@ void ReportExitHandlers()
     }
     std::atexit(ReportExitHandlers);
     WatchUserReports();
-    LibraryLoadEntry(kLoadProcessAttach);
+    DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr);
     std::fprintf(stderr, "start-up returned\n");
     std::_Exit(3);
 }
@@ -79,8 +82,9 @@ void ReportExitHandlers()
 TEST(Startup, ProcessAttachStartsWinsockQuietly)
 {
     WatchUserReports();
-    EXPECT_EQ(LibraryLoadEntry(kLoadProcessAttach), 1);
-    EXPECT_EQ(LibraryLoadEntry(kLoadOther), 1);
+    EXPECT_EQ(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr), TRUE);
+    for (DWORD other : {DLL_THREAD_ATTACH, DLL_THREAD_DETACH, DLL_PROCESS_DETACH})
+        EXPECT_EQ(DllMain(nullptr, other, nullptr), TRUE);
     EXPECT_EQ(UserReportsSeen(), 0);
     // Winsock is up: a socket can be had without this program starting it.
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -102,7 +106,7 @@ TEST(Startup, FailureShowsOneMessageBoxThenExitsWithStatusOne)
 // The leak checks of the other tests count sockets: a socket must count, other handles must not.
 TEST(Startup, DescriptorCountSeesSocketsOnly)
 {
-    ASSERT_EQ(LibraryLoadEntry(kLoadProcessAttach), 1);
+    ASSERT_EQ(DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr), TRUE);
     int before = OpenDescriptorCount();
     ASSERT_GE(before, 0);
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

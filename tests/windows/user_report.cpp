@@ -1,6 +1,5 @@
 #include "user_report.h"
 
-#ifdef _WIN32
 #include <windows.h>
 
 #include <cstdio>
@@ -42,11 +41,3 @@ int UserReportsSeen()
 {
     return g_seen;
 }
-#else
-void WatchUserReports() {}
-
-int UserReportsSeen()
-{
-    return 0;
-}
-#endif
