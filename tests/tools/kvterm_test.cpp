@@ -9,12 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -451,9 +451,25 @@ TEST(Kvterm, InteractiveSessionInATerminal)
     EXPECT_TRUE(second.WaitReceived(kNegotiation.size() + 1));
     EXPECT_EQ(Hex(second.Received()), Hex(Join({kNegotiation, Text("\n")})));
     second.Send(Text("A\rB"));
-    const std::string stamp = "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} "; // HH:MM:SS.mmm
-    const std::regex twoLines(stamp + "A\n" + stamp + "B\n");
-    EXPECT_TRUE(tmux.Wait([&] { return std::regex_search(tmux.Screen(), twoLines); })) << tmux.Screen();
+    // Two lines "HH:MM:SS.mmm A" and "HH:MM:SS.mmm B", one after the other.
+    const auto stamped = [](const std::string &line, const std::string &text) {
+        const std::string shape = "00:00:00.000 ";
+        if (line.size() != shape.size() + text.size() || line.compare(shape.size(), text.size(), text) != 0)
+            return false;
+        for (size_t i = 0; i < shape.size(); ++i)
+            if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
+                return false;
+        return true;
+    };
+    const auto twoLines = [&] {
+        std::istringstream screen(tmux.Screen());
+        std::string previous, line;
+        for (; std::getline(screen, line); previous = line)
+            if (stamped(previous, "A") && stamped(line, "B"))
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(tmux.Wait(twoLines)) << tmux.Screen();
     tmux.Keys("C-t h");
     EXPECT_TRUE(lineStarts("kvterm: hex view on")) << tmux.Screen();
     tmux.Keys("C-]");
