@@ -197,13 +197,13 @@ int32_t NetUnacknowledged(NetSocket sock)
     if (getsockopt(ToFd(sock), SOL_SOCKET, SO_LINGER, &abandoned, &size) == 0 && abandoned.l_onoff &&
         abandoned.l_linger == 0)
         return 0;
-#if defined(__linux__)
-    // Nor does one the system has ended (a reset, a time-out).
-    tcp_info info;
-    socklen_t length = sizeof info;
-    if (getsockopt(ToFd(sock), IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && length > 0 &&
-        info.tcpi_state == TCP_CLOSE)
+    // Nor does one the system has ended (a reset, a time-out): it has no peer any more. (Asked this
+    // way rather than through TCP_INFO, which emulators such as qemu-user answer only in part.)
+    sockaddr_storage peer;
+    socklen_t peerLength = sizeof peer;
+    if (getpeername(ToFd(sock), reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0 && errno == ENOTCONN)
         return 0;
+#if defined(__linux__)
     int queued = 0; // unsent plus sent but unacknowledged, the FIN included
     return ioctl(ToFd(sock), TIOCOUTQ, &queued) == 0 ? queued : -1;
 #elif defined(FIONWRITE)
