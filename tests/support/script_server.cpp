@@ -488,8 +488,22 @@ Bytes Negotiation()
 
 std::string RefusedAddress()
 {
-    ScriptServer gone;
-    return gone.Address();
+    // A port bound but never listened on: a connect is refused, and no other test (of this process
+    // or another running beside it) can take the port while this process lives.
+    static const std::string address = [] {
+        TestSocketStartup();
+        const TestSocket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        TestNoInherit(s);
+        sockaddr_in at;
+        std::memset(&at, 0, sizeof at);
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at);
+        TestSockLen length = sizeof at;
+        getsockname(s, reinterpret_cast<sockaddr *>(&at), &length);
+        return "127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+    }();
+    return address;
 }
 
 Bytes B(std::initializer_list<int> values)
