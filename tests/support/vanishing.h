@@ -72,7 +72,7 @@ inline void VanishUnderEveryCall(const std::function<std::unique_ptr<ScriptServe
     Stopwatch sinceDrop;
     for (size_t i = 0; i < n; ++i) {
         Vanishing &v = ports[i];
-        v.thread = std::thread([&v, &sinceDrop, i, n] {
+        v.thread = std::thread([&v, &sinceDrop, i] {
             if (i + 1 == n) {
                 // Behind the blocked write, line settings go out until the queue takes no more
                 // (a frame may still fit into the last queued segment), then one blocks and fails.
