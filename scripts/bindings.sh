@@ -29,7 +29,7 @@ cp -L "$linux_so" "$scratch/libkalvicom.so"
 strip --strip-unneeded "$scratch/libkalvicom.so"
 linux_so=$scratch/libkalvicom.so
 
-# The NuGet package: a zip laid out as NuGet reads it.
+# The NuGet package: a zip laid out as NuGet reads it; its manifest is bindings/dotnet/package-manifest.xml.
 stage=$scratch/nupkg
 mkdir -p "$stage/lib/net461" "$stage/_rels"
 cmake -DMCS="$(command -v mcs)" -DVERSION="$version" -DOUT="$stage/lib/net461/Kalvicom.dll" \
@@ -41,7 +41,7 @@ for place in win-x64:"$win64_dll" win-x86:"$win32_dll" linux-x64:"$linux_so"; do
   mkdir -p "$stage/runtimes/$rid/native"
   cp -L "$file" "$stage/runtimes/$rid/native/$name"
 done
-sed "s/@VERSION@/$version/" bindings/dotnet/Kalvicom.nuspec >"$stage/Kalvicom.nuspec"
+sed "s/@VERSION@/$version/" bindings/dotnet/package-manifest.xml >"$stage/Kalvicom.nuspec"
 cp bindings/dotnet/README.md "$stage/README.md"
 cat >"$stage/[Content_Types].xml" <<'EOF'
 <?xml version="1.0" encoding="utf-8"?>
