@@ -97,21 +97,23 @@ int32_t NetReceiveOnEvent(NetSocket sock, void *buffer, uint32_t length, uint32_
 // once NetPeerGone says the server has vanished.
 int32_t NetSend(NetSocket sock, const void *data, uint32_t length);
 
-// One receive of up to length bytes, waiting at most ms for something to arrive: 0 takes only
-// what has already arrived (one non-blocking receive, no wait), kNetWaitForever waits without
-// limit, other values are capped at kNetLongestWait. expectData says that bytes are probably
-// waiting already (the last receive filled its buffer), so the receive is tried before any wait;
-// otherwise a wait comes first, which saves a failing receive in a request/answer exchange.
-// Returns the number received, 0 when the server closed the connection, -1 on error, or
-// kNetTimedOut. An interrupted wait goes on with the time that is left.
-//
-// Whether the server has vanished (NetPeerGone) is asked when a wait stays quiet, at most once per
-// kNetLookAgainMs for the connection: *lastLook holds the NetCoarseTicks of the last look and is updated
-// here, so a caller that polls in a tight loop pays for the look once per interval, not per call.
-// A vanished server ends the connection, and the receive fails.
-// event is the connection's wait event (NetOpenWaitEvent).
+// One receive of up to length bytes, waiting at most ms (more than 0; a poll is a NetTryReceive)
+// for something to arrive: kNetWaitForever waits without limit, other values are capped at
+// kNetLongestWait. expectData says that bytes are probably waiting already (the last receive
+// filled its buffer), so the receive is tried before any wait; otherwise a wait comes first, which
+// saves a failing receive in a request/answer exchange. Returns the number received, 0 when the
+// server closed the connection, -1 on error, or kNetTimedOut. An interrupted wait goes on with the
+// time that is left. A wait that stays quiet is followed by NetAbandonIfGone, with lastLook; a
+// vanished server ends the connection, and the receive fails. event is the connection's wait
+// event (NetOpenWaitEvent).
 int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook,
                    intptr_t event);
+
+// Asks whether the server has vanished (NetPeerGone) and, if so, ends the connection (NetAbandon);
+// returns whether it did. With lastLook (the NetCoarseTicks of the connection's last look, updated
+// here), only when wholeSlice says a whole kNetLookAgainMs has just been waited out quietly or the
+// last look is that old: a caller that polls in a tight loop pays for the look once per interval.
+bool NetAbandonIfGone(NetSocket sock, bool wholeSlice, uint32_t *lastLook);
 
 // Whether the system shows that the server has vanished: nothing heard from it for
 // kNetUnansweredMs, and either sent data retransmitted through kNetUnansweredTimeouts time-outs in

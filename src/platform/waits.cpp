@@ -3,9 +3,7 @@
 // quiet slice is the moment to ask whether the server is still there.
 #include "platform/net.h"
 
-// Asks whether the server has vanished and, if so, ends the connection. With lastLook, only when
-// the wait that just ended was a whole slice or the connection's last look is kNetLookAgainMs old.
-static bool AbandonIfGone(NetSocket sock, bool wholeSlice, uint32_t *lastLook)
+bool NetAbandonIfGone(NetSocket sock, bool wholeSlice, uint32_t *lastLook)
 {
     if (lastLook != nullptr) {
         const uint32_t now = NetCoarseTicks();
@@ -39,7 +37,7 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
         if (sent != kNetWouldBlock)
             return sent;
         const int ready = NetWaitReady(sock, true, kNetLookAgainMs);
-        if (ready < 0 || (ready == 0 && AbandonIfGone(sock, true, nullptr)))
+        if (ready < 0 || (ready == 0 && NetAbandonIfGone(sock, true, nullptr)))
             return -1;
     }
 }
@@ -47,28 +45,22 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
 int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook,
                    intptr_t event)
 {
-    if (ms == 0) { // a poll: one receive, and no clock read but the cheap one
-        const int32_t got = NetTryReceive(sock, buffer, length);
-        if (got != kNetWouldBlock)
-            return got;
-        return AbandonIfGone(sock, false, lastLook) ? -1 : kNetTimedOut;
-    }
-    const bool forever = ms == kNetWaitForever;
-    if (!forever && ms > kNetLongestWait)
-        ms = kNetLongestWait;
-    const uint32_t start = forever ? 0 : NetTicks();
     if (expectData) {
         const int32_t got = NetTryReceive(sock, buffer, length);
         if (got != kNetWouldBlock)
             return got;
     }
+    const bool forever = ms == kNetWaitForever;
+    if (!forever && ms > kNetLongestWait)
+        ms = kNetLongestWait;
+    const uint32_t start = forever ? 0 : NetTicks();
     for (;;) {
         const uint32_t left = forever ? kNetLookAgainMs : NetTimeLeft(start, ms);
         const uint32_t slice = left < kNetLookAgainMs ? left : kNetLookAgainMs;
         const int32_t got = slice == 0 ? kNetTimedOut : ReceiveWithin(sock, buffer, length, slice, event);
         if (got != kNetTimedOut)
             return got;
-        if (AbandonIfGone(sock, slice == kNetLookAgainMs, lastLook))
+        if (NetAbandonIfGone(sock, slice == kNetLookAgainMs, lastLook))
             return -1;
         if (!forever && NetTimeLeft(start, ms) == 0)
             return kNetTimedOut;

@@ -27,9 +27,9 @@ struct PortContext {
     uint8_t cachedByteSize;
     uint8_t cachedParity;
     uint8_t cachedStopBits;
-    uint8_t txBuffer[kBufferSize]; // escaped outgoing data
     uint32_t txCount;
-    Inbound inbound; // received bytes not yet decoded, and the decoder's state
+    Inbound inbound;               // received bytes not yet decoded, and the decoder's state
+    uint8_t txBuffer[kBufferSize]; // escaped outgoing data
 };
 
 #endif

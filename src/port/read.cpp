@@ -32,14 +32,16 @@ extern "C" KALVICOM_API BOOL KVAPI KvReadFile(HANDLE handle, void *buffer, DWORD
     if (count == 0)
         return 1;
 
-    const ReceiveRules rules =
-        ChooseReadMode(pc->readIntervalTimeout, pc->readTotalTimeoutMultiplier, pc->readTotalTimeoutConstant, count);
-    if (rules.ms == 0 && pc->inbound.rxPending == 0) {
-        // The commonest call of all, a poll that finds nothing, is one receive and nothing more.
+    // The commonest call of all, an immediate read that finds nothing, is one receive and nothing
+    // more: the mode is told from the time-outs before anything else is worked out.
+    if (pc->inbound.rxPending == 0 && pc->readIntervalTimeout == MAXDWORD &&
+        (pc->readTotalTimeoutMultiplier | pc->readTotalTimeoutConstant) == 0) {
         const FillResult r = FillReceiveBuffer(pc->sock, &pc->inbound, 0);
         if (r != kFilled)
             return r == kFillTimedOut;
     }
+    const ReceiveRules rules =
+        ChooseReadMode(pc->readIntervalTimeout, pc->readTotalTimeoutMultiplier, pc->readTotalTimeoutConstant, count);
     const int32_t delivered = ReceiveAndDecode(pc->sock, &pc->inbound, static_cast<uint8_t *>(buffer), count, rules);
     if (delivered < 0)
         return 0; // what this read had placed in buffer is lost with the connection

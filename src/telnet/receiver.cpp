@@ -1,21 +1,5 @@
 #include "telnet/receiver.h"
 
-FillResult FillReceiveBuffer(NetSocket sock, Inbound *in, uint32_t wait)
-{
-    // While data streams in (the last receive filled the buffer), more is almost surely waiting
-    // and needs no readiness wait: that halves the system calls per receive. Otherwise the wait
-    // comes first, so a request/answer exchange costs no extra call; a poll is one receive.
-    const int32_t got =
-        NetReceive(sock, in->rxBuffer, kBufferSize, wait, in->rxStreaming != 0, &in->lastLook, in->waitEvent);
-    if (got == kNetTimedOut)
-        return kFillTimedOut;
-    if (got <= 0)
-        return kFillFailed;
-    in->rxPending = static_cast<uint32_t>(got);
-    in->rxStreaming = in->rxPending == kBufferSize;
-    return kFilled;
-}
-
 int32_t ReceiveAndDecode(NetSocket sock, Inbound *in, uint8_t *out, uint32_t room, ReceiveRules rules)
 {
     const bool forever = rules.ms == kNetWaitForever;
