@@ -6,17 +6,8 @@
 
 namespace telnet {
 
-// Telnet commands (RFC 854)
+// Telnet commands (RFC 854); the other commands, 0xF1 to 0xF9, stand alone and are dropped
 constexpr uint8_t SE = 0xF0;   // end of subnegotiation
-constexpr uint8_t NOP = 0xF1;  // no operation
-constexpr uint8_t DM = 0xF2;   // data mark
-constexpr uint8_t BRK = 0xF3;  // break
-constexpr uint8_t IP = 0xF4;   // interrupt process
-constexpr uint8_t AO = 0xF5;   // abort output
-constexpr uint8_t AYT = 0xF6;  // are you there
-constexpr uint8_t EC = 0xF7;   // erase character
-constexpr uint8_t EL = 0xF8;   // erase line
-constexpr uint8_t GA = 0xF9;   // go ahead
 constexpr uint8_t SB = 0xFA;   // start of subnegotiation
 constexpr uint8_t WILL = 0xFB;
 constexpr uint8_t WONT = 0xFC;
