@@ -17,23 +17,6 @@ static const uint8_t kNegotiation[] = {telnet::IAC, telnet::DO,   telnet::TRANSM
 // How much decoded data the flush of the server's first answers may swallow.
 constexpr uint32_t kOpenScratch = 256;
 
-// Sets every member to its state right after open, apart from port and sock.
-static void ResetPortContext(PortContext *pc)
-{
-    pc->readIntervalTimeout = 0;
-    pc->readTotalTimeoutMultiplier = 0;
-    pc->readTotalTimeoutConstant = 10;
-    pc->cachedBaudRate = kUnsetBaudRate;
-    pc->cachedByteSize = kUnsetByteSize;
-    pc->cachedParity = kUnsetParity;
-    pc->cachedStopBits = kUnsetStopBits;
-    pc->txCount = 0;
-    pc->inbound.decoder = TelnetState{};
-    pc->inbound.rxPending = 0;
-    pc->inbound.rxStreaming = 0;
-    pc->inbound.lastLook = NetCoarseTicks();
-}
-
 // Releases what an open took, in reverse order: the wait event, the socket, the record.
 static void ReleasePort(PortContext *pc)
 {
@@ -49,12 +32,16 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
     if (address == nullptr || !ParseAddress(address, host, &port))
         return INVALID_HANDLE_VALUE;
 
-    PortContext *pc = static_cast<PortContext *>(std::malloc(sizeof(PortContext)));
+    // Zero is the state after open of every member but these (the line-setting cache's zero
+    // values mean "nothing sent yet" too, and kNetNoEvent is zero).
+    PortContext *pc = static_cast<PortContext *>(std::calloc(1, sizeof(PortContext)));
     if (pc == nullptr)
         return INVALID_HANDLE_VALUE;
-    ResetPortContext(pc);
     pc->port = port;
-    pc->inbound.waitEvent = kNetNoEvent;
+    pc->readTotalTimeoutConstant = 10;
+    pc->cachedParity = kUnsetParity;
+    pc->cachedStopBits = kUnsetStopBits;
+    pc->inbound.lastLook = NetCoarseTicks();
     pc->sock = NetOpenSocket();
     if (pc->sock == kInvalidSocket) {
         std::free(pc);
@@ -110,8 +97,8 @@ static void CloseLingering(PortContext *pc)
         if (ended) {
             NetSleep(wait); // the socket stays readable now: the FIN is always there to be read
         } else {
-            const int32_t got = NetReceive(pc->sock, pc->inbound.rxBuffer, kBufferSize, wait, false,
-                                           &pc->inbound.lastLook, pc->inbound.waitEvent);
+            const int32_t got =
+                NetReceive(pc->sock, pc->inbound.rxBuffer, kBufferSize, wait, &pc->inbound.lastLook, pc->inbound.waitEvent);
             if (got == -1 || (got == 0 && unacknowledged < 0))
                 break; // the connection is gone, or the server has it all and has closed
             talking = talking || got > 0;

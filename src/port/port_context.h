@@ -10,10 +10,8 @@
 // How long the server's answers are given to settle after the open and after each command.
 constexpr uint32_t kSettleMs = 10;
 
-// Line-setting cache values meaning "nothing sent yet": none of them is a valid setting, so the
-// first KvSetCommState on a fresh port sends all four.
-constexpr uint32_t kUnsetBaudRate = 0;
-constexpr uint8_t kUnsetByteSize = 0;
+// Line-setting cache values meaning "nothing sent yet" (with a baud rate and byte size of 0): none
+// of them is a valid setting, so the first KvSetCommState on a fresh port sends all four.
 constexpr uint8_t kUnsetParity = 0xFF;
 constexpr uint8_t kUnsetStopBits = 0xFF;
 
