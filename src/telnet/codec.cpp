@@ -31,12 +31,8 @@ static uint32_t Decode(TelnetState *state, uint8_t *in, uint32_t *pending, uint8
             } else {
                 // Everything up to the next IAC belongs to the subnegotiation.
                 const uint8_t *iac = FindByte(in + i, telnet::IAC, n - i);
-                if (iac == nullptr) {
-                    i = n;
-                } else {
-                    i = static_cast<uint32_t>(iac - in) + 1;
-                    iacSeen = 1;
-                }
+                i = iac == nullptr ? n : static_cast<uint32_t>(iac - in) + 1;
+                iacSeen = iac != nullptr;
             }
             continue;
         }
