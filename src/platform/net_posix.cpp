@@ -1,5 +1,6 @@
-// POSIX sockets: poll() for waits (select() cannot take descriptors past FD_SETSIZE), sends that
-// never raise SIGPIPE, EINTR restarted with the time left, close-on-exec sockets, CLOCK_MONOTONIC.
+// POSIX sockets: non-blocking, poll() for waits (select() cannot take descriptors past
+// FD_SETSIZE), sends that never raise SIGPIPE, EINTR restarted with the time left, close-on-exec
+// sockets, CLOCK_MONOTONIC.
 #include "platform/net.h"
 
 #include <arpa/inet.h>
@@ -21,15 +22,22 @@
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0 // macOS: SO_NOSIGPIPE is set on the socket instead
 #endif
+#ifndef CLOCK_MONOTONIC_COARSE
+#define CLOCK_MONOTONIC_COARSE CLOCK_MONOTONIC // not Linux: the one clock serves both
+#endif
 
 NetSocket NetOpenSocket()
 {
+    // Non-blocking from the start: every receive and send is tried without blocking, and the
+    // waits are poll()s, the connect's included.
 #ifdef SOCK_CLOEXEC
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
 #else
     int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (fd >= 0)
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (fd >= 0 && (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0)) {
+        close(fd);
+        fd = -1;
+    }
 #endif
     if (fd < 0)
         return kInvalidSocket;
@@ -66,31 +74,22 @@ static int ToFd(NetSocket sock)
     return static_cast<int>(sock);
 }
 
-// After the connect every receive and send is tried without blocking; waits are poll()s.
-static bool SetNonBlocking(NetSocket sock)
-{
-    const int flags = fcntl(ToFd(sock), F_GETFL);
-    return flags >= 0 && fcntl(ToFd(sock), F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port)
 {
     sockaddr_in to = Ipv4SocketAddress(address, port);
     if (connect(ToFd(sock), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
-        return SetNonBlocking(sock);
+        return true;
     if (errno != EINTR && errno != EINPROGRESS)
         return false;
-    // An interrupted connect goes on in the background: wait for it to finish, then ask how.
+    // The connect goes on in the background: wait for it to finish, then ask how.
     pollfd p = {ToFd(sock), POLLOUT, 0};
     int ready;
     do {
         ready = poll(&p, 1, -1);
     } while (ready < 0 && errno == EINTR);
-    if (ready <= 0)
-        return false;
     int error = 0;
     socklen_t length = sizeof error;
-    return getsockopt(ToFd(sock), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 && SetNonBlocking(sock);
+    return ready > 0 && getsockopt(ToFd(sock), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
 
 void NetSetNoDelay(NetSocket sock)
@@ -152,8 +151,7 @@ int32_t NetTryReceive(NetSocket sock, void *buffer, uint32_t length)
 bool NetPeerGone(NetSocket sock)
 {
 #if defined(__linux__)
-    tcp_info info;
-    std::memset(&info, 0, sizeof info);
+    tcp_info info{};
     socklen_t length = sizeof info;
     // An answer too short to hold the fields read here (an emulator, an old kernel) tells nothing.
     // A connection the system has ended reports that by itself; one whose server has closed its
@@ -179,9 +177,12 @@ bool NetPeerGone(NetSocket sock)
 
 void NetAbandon(NetSocket sock)
 {
-    linger now = {1, 0}; // the close resets: nothing is left to deliver to a vanished server
-    setsockopt(ToFd(sock), SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    shutdown(ToFd(sock), SHUT_RDWR);
+    // Dissolving the association (a connect to AF_UNSPEC) resets the connection at once: nothing is
+    // left to deliver to a vanished server, and every later call on the socket fails.
+    sockaddr none;
+    std::memset(&none, 0, sizeof none);
+    none.sa_family = AF_UNSPEC;
+    connect(ToFd(sock), &none, sizeof none);
 }
 
 void NetEndSending(NetSocket sock)
@@ -191,14 +192,9 @@ void NetEndSending(NetSocket sock)
 
 int32_t NetUnacknowledged(NetSocket sock)
 {
-    // A connection ended by NetAbandon (its close resets) delivers nothing more.
-    linger abandoned = {0, 0};
-    socklen_t size = sizeof abandoned;
-    if (getsockopt(ToFd(sock), SOL_SOCKET, SO_LINGER, &abandoned, &size) == 0 && abandoned.l_onoff &&
-        abandoned.l_linger == 0)
-        return 0;
-    // Nor does one the system has ended (a reset, a time-out): it has no peer any more. (Asked this
-    // way rather than through TCP_INFO, which emulators such as qemu-user answer only in part.)
+    // A connection that has ended (a reset, a time-out, NetAbandon) delivers nothing more: it has
+    // no peer any more. (Asked this way rather than through TCP_INFO, which emulators such as
+    // qemu-user answer only in part.)
     sockaddr_storage peer;
     socklen_t peerLength = sizeof peer;
     if (getpeername(ToFd(sock), reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0 && errno == ENOTCONN)
@@ -230,24 +226,24 @@ const uint8_t *FindByte(const uint8_t *data, uint8_t value, uint32_t length)
     return static_cast<const uint8_t *>(std::memchr(data, value, length)); // the C library's is vectorised
 }
 
-uint32_t NetTicks()
+// Milliseconds on one of the monotonic clocks, wrapping at 2^32.
+static uint32_t Milliseconds(clockid_t clock)
 {
     timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    clock_gettime(clock, &now);
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
+}
+
+uint32_t NetTicks()
+{
+    return Milliseconds(CLOCK_MONOTONIC);
 }
 
 uint32_t NetCoarseTicks()
 {
-#ifdef CLOCK_MONOTONIC_COARSE
-    timespec now; // Linux: the time of the last timer tick, read without asking the hardware
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
-#else
-    return NetTicks();
-#endif
+    // Linux: the time of the last timer tick, read without asking the hardware.
+    return Milliseconds(CLOCK_MONOTONIC_COARSE);
 }
 
 void NetSleep(uint32_t ms)
