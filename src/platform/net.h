@@ -53,9 +53,10 @@ constexpr uint32_t kNetLongestWait = 0x7FFFFFFFu;
 // kInvalidSocket on failure.
 NetSocket NetOpenSocket();
 
-// Connects to address[0].address[1].address[2].address[3]:port, blocking, with the system's own
-// connect time-out. Returns true on success; the socket is non-blocking from then on, so every
-// receive and send below waits only where its caller asks for a wait.
+// Connects to address[0].address[1].address[2].address[3]:port, waiting for as long as the
+// system's own connect time-out allows. Returns true on success; the socket is non-blocking from
+// then on (POSIX: from its creation), so every receive and send below waits only where its caller
+// asks for a wait.
 bool NetConnect(NetSocket sock, const uint8_t address[4], uint16_t port);
 
 // Switches off send coalescing. Errors are ignored.
@@ -99,15 +100,12 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length);
 
 // One receive of up to length bytes, waiting at most ms (more than 0; a poll is a NetTryReceive)
 // for something to arrive: kNetWaitForever waits without limit, other values are capped at
-// kNetLongestWait. expectData says that bytes are probably waiting already (the last receive
-// filled its buffer), so the receive is tried before any wait; otherwise a wait comes first, which
-// saves a failing receive in a request/answer exchange. Returns the number received, 0 when the
-// server closed the connection, -1 on error, or kNetTimedOut. An interrupted wait goes on with the
-// time that is left. A wait that stays quiet is followed by NetAbandonIfGone, with lastLook; a
-// vanished server ends the connection, and the receive fails. event is the connection's wait
-// event (NetOpenWaitEvent).
-int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook,
-                   intptr_t event);
+// kNetLongestWait. The wait comes first (a caller that expects bytes to be waiting already tries
+// NetTryReceive first). Returns the number received, 0 when the server closed the connection, -1
+// on error, or kNetTimedOut. An interrupted wait goes on with the time that is left. A wait that
+// stays quiet is followed by NetAbandonIfGone, with lastLook; a vanished server ends the
+// connection, and the receive fails. event is the connection's wait event (NetOpenWaitEvent).
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, uint32_t *lastLook, intptr_t event);
 
 // Asks whether the server has vanished (NetPeerGone) and, if so, ends the connection (NetAbandon);
 // returns whether it did. With lastLook (the NetCoarseTicks of the connection's last look, updated
@@ -123,7 +121,7 @@ bool NetAbandonIfGone(NetSocket sock, bool wholeSlice, uint32_t *lastLook);
 bool NetPeerGone(NetSocket sock);
 
 // Ends a connection judged dead: every later wait, receive and send on it fails at once, and the
-// close that follows resets instead of lingering.
+// server is sent a reset (now, or by the close that follows) instead of a lingering close.
 void NetAbandon(NetSocket sock);
 
 // Ends the sending direction (a FIN after everything queued).

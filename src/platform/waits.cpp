@@ -42,14 +42,8 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
     }
 }
 
-int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, bool expectData, uint32_t *lastLook,
-                   intptr_t event)
+int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, uint32_t *lastLook, intptr_t event)
 {
-    if (expectData) {
-        const int32_t got = NetTryReceive(sock, buffer, length);
-        if (got != kNetWouldBlock)
-            return got;
-    }
     const bool forever = ms == kNetWaitForever;
     if (!forever && ms > kNetLongestWait)
         ms = kNetLongestWait;

@@ -30,8 +30,6 @@ int32_t ReceiveAndDecode(NetSocket sock, Inbound *in, uint8_t *out, uint32_t roo
 bool SettleWait(NetSocket sock, Inbound *in, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms)
 {
     *decoded = 0;
-    if (room == 0)
-        return true;
     // Each receive may wait the full ms, not the time left: the settle lasts up to twice ms.
     const int32_t count = ReceiveAndDecode(sock, in, scratch, room, {ms, false, true});
     if (count < 0)

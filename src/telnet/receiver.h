@@ -29,14 +29,14 @@ enum FillResult { kFilled, kFillTimedOut, kFillFailed };
 // is this and the one receive.
 inline FillResult FillReceiveBuffer(NetSocket sock, Inbound *in, uint32_t wait)
 {
-    // While data streams in (the last receive filled the buffer), more is almost surely waiting
-    // and needs no readiness wait: that halves the system calls per receive. Otherwise the wait
-    // comes first, so a request/answer exchange costs no extra call; a poll is one receive.
-    const int32_t got =
-        wait == 0 ? NetTryReceive(sock, in->rxBuffer, kBufferSize)
-                  : NetReceive(sock, in->rxBuffer, kBufferSize, wait, in->rxStreaming != 0, &in->lastLook, in->waitEvent);
-    if (got == kNetTimedOut && wait == 0) // a poll that finds nothing: now and then, a look
+    // A poll is one receive. While data streams in (the last receive filled the buffer), more is
+    // almost surely waiting and needs no readiness wait either: that halves the system calls per
+    // receive. Otherwise the wait comes first, so a request/answer exchange costs no extra call.
+    int32_t got = wait == 0 || in->rxStreaming ? NetTryReceive(sock, in->rxBuffer, kBufferSize) : kNetWouldBlock;
+    if (got == kNetWouldBlock && wait == 0) // a poll that finds nothing: now and then, a look
         return NetAbandonIfGone(sock, false, &in->lastLook) ? kFillFailed : kFillTimedOut;
+    if (got == kNetWouldBlock)
+        got = NetReceive(sock, in->rxBuffer, kBufferSize, wait, &in->lastLook, in->waitEvent);
     if (got <= 0)
         return got == kNetTimedOut ? kFillTimedOut : kFillFailed;
     in->rxPending = static_cast<uint32_t>(got);
@@ -58,7 +58,7 @@ struct ReceiveRules {
 int32_t ReceiveAndDecode(NetSocket sock, Inbound *in, uint8_t *out, uint32_t room, ReceiveRules rules);
 
 // Receives and decodes into scratch for about ms milliseconds (up to twice that), or until room
-// data bytes have been decoded. *decoded is set to 0 on entry and to the number decoded when the
+// (more than 0) data bytes have been decoded. *decoded is set to 0 on entry and to the number decoded when the
 // result is true. Returns false on a connection failure.
 bool SettleWait(NetSocket sock, Inbound *in, uint8_t *scratch, uint32_t room, uint32_t *decoded, uint32_t ms);
 
