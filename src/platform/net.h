@@ -99,7 +99,7 @@ int32_t NetReceiveOnEvent(NetSocket sock, void *buffer, uint32_t length, uint32_
 int32_t NetSend(NetSocket sock, const void *data, uint32_t length);
 
 // One receive of up to length bytes, waiting at most ms (more than 0; a poll is a NetTryReceive)
-// for something to arrive: kNetWaitForever waits without limit, other values are capped at
+// for something to arrive: kNetWaitForever waits without limit, other values are at most
 // kNetLongestWait. The wait comes first (a caller that expects bytes to be waiting already tries
 // NetTryReceive first). Returns the number received, 0 when the server closed the connection, -1
 // on error, or kNetTimedOut. An interrupted wait goes on with the time that is left. A wait that

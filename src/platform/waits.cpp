@@ -45,8 +45,6 @@ int32_t NetSend(NetSocket sock, const void *data, uint32_t length)
 int32_t NetReceive(NetSocket sock, void *buffer, uint32_t length, uint32_t ms, uint32_t *lastLook, intptr_t event)
 {
     const bool forever = ms == kNetWaitForever;
-    if (!forever && ms > kNetLongestWait)
-        ms = kNetLongestWait;
     const uint32_t start = forever ? 0 : NetTicks();
     for (;;) {
         const uint32_t left = forever ? kNetLookAgainMs : NetTimeLeft(start, ms);

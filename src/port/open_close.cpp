@@ -17,11 +17,13 @@ static const uint8_t kNegotiation[] = {telnet::IAC, telnet::DO,   telnet::TRANSM
 // How much decoded data the flush of the server's first answers may swallow.
 constexpr uint32_t kOpenScratch = 256;
 
-// Releases what an open took, in reverse order: the wait event, the socket, the record.
+// Releases what an open took, in reverse order: the wait event, the socket (if one was made), the
+// record.
 static void ReleasePort(PortContext *pc)
 {
     NetCloseWaitEvent(pc->inbound.waitEvent);
-    NetClose(pc->sock);
+    if (pc->sock != kInvalidSocket)
+        NetClose(pc->sock);
     std::free(pc);
 }
 
@@ -43,11 +45,7 @@ extern "C" KALVICOM_API HANDLE KVAPI KvCreateFile(const char *address)
     pc->cachedStopBits = kUnsetStopBits;
     pc->inbound.lastLook = NetCoarseTicks();
     pc->sock = NetOpenSocket();
-    if (pc->sock == kInvalidSocket) {
-        std::free(pc);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!NetConnect(pc->sock, host, static_cast<uint16_t>(port))) {
+    if (pc->sock == kInvalidSocket || !NetConnect(pc->sock, host, static_cast<uint16_t>(port))) {
         ReleasePort(pc);
         return INVALID_HANDLE_VALUE;
     }
