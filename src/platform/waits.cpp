@@ -1,6 +1,6 @@
-// The sends and receives that wait, built on the platform's non-blocking calls: a call is tried
-// first where it is likely to succeed, waits come in slices of at most kNetLookAgainMs, and a
-// quiet slice is the moment to ask whether the server is still there.
+// The sends and receives that wait, built on the platform's non-blocking calls: a send is tried
+// first, waits come in slices of at most kNetLookAgainMs, and a quiet slice is the moment to ask
+// whether the server is still there.
 #include "platform/net.h"
 
 bool NetAbandonIfGone(NetSocket sock, bool wholeSlice, uint32_t *lastLook)

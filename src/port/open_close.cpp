@@ -95,8 +95,8 @@ static void CloseLingering(PortContext *pc)
         if (ended) {
             NetSleep(wait); // the socket stays readable now: the FIN is always there to be read
         } else {
-            const int32_t got =
-                NetReceive(pc->sock, pc->inbound.rxBuffer, kBufferSize, wait, &pc->inbound.lastLook, pc->inbound.waitEvent);
+            Inbound *in = &pc->inbound;
+            const int32_t got = NetReceive(pc->sock, in->rxBuffer, kBufferSize, wait, &in->lastLook, in->waitEvent);
             if (got == -1 || (got == 0 && unacknowledged < 0))
                 break; // the connection is gone, or the server has it all and has closed
             talking = talking || got > 0;
